@@ -1,0 +1,152 @@
+// What dendrograd requires of its host package (dendrolab), in one place.
+//
+// Every extension module reaches the host only through these helpers:
+//   * configuration getters are looked up on GDL.pc at the moment of use
+//     (the module handle is cached, `pc` itself never is);
+//   * host objects (tracker, neuron/dendrite modules, value holders) are plain
+//     Python objects read and written by attribute name;
+//   * diagnostics go to the interpreter's sys.stdout (pytest capture sees them);
+//   * every debugger stop goes through debugger_stop(), i.e. sys.breakpointhook().
+//
+// Python objects that must outlive a call are cached with
+// gil_safe_call_once_and_store or deliberately leaked, never in function-local
+// `static py::object`s (those are destroyed after the interpreter finalises).
+#pragma once
+
+#include <ATen/ATen.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace dgr {
+
+// An interned, leaked Python string: cheap attribute names for hot paths.
+#define DGR_STR(literal)                                                  \
+  ([]() -> py::handle {                                                   \
+    static PyObject* interned = PyUnicode_InternFromString(literal);      \
+    return py::handle(interned);                                          \
+  }())
+
+// A module imported once and kept for the life of the process.
+#define DGR_CACHED_MODULE(import_name)                                                 \
+  ([]() -> py::handle {                                                                \
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;    \
+    return storage                                                                     \
+        .call_once_and_store_result([] { return py::object(py::module_::import(import_name)); }) \
+        .get_stored();                                                                 \
+  }())
+
+namespace host {
+
+// ---- host modules ---------------------------------------------------------
+inline py::handle GDL() { return DGR_CACHED_MODULE("dendrolab.globals_dendrolab"); }
+inline py::handle MDL() { return DGR_CACHED_MODULE("dendrolab.modules_dendrolab"); }
+inline py::handle UDL() { return DGR_CACHED_MODULE("dendrolab.utils_dendrolab"); }
+inline py::handle torch_module() { return DGR_CACHED_MODULE("torch"); }
+inline py::handle nn_module() { return DGR_CACHED_MODULE("torch.nn"); }
+
+// The configuration object, read afresh on every call.
+inline py::object pc() { return GDL().attr(DGR_STR("pc")); }
+
+// ---- configuration getters --------------------------------------------------
+inline py::object get(py::handle getter_name) { return pc().attr(getter_name)(); }
+
+inline bool truthy(py::handle value) {
+  int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// Python's int(value) / float(value) for numbers, 0-dim tensors and the like.
+inline long long as_int(py::handle value) {
+  py::object n = py::reinterpret_steal<py::object>(PyNumber_Long(value.ptr()));
+  if (!n) throw py::error_already_set();
+  long long r = PyLong_AsLongLong(n.ptr());
+  if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return r;
+}
+inline double as_float(py::handle value) {
+  double r = PyFloat_AsDouble(value.ptr());
+  if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return r;
+}
+
+// Truth-valued getter, e.g. flag(DGR_STR("get_verbose")).
+inline bool flag(py::handle getter_name) { return truthy(get(getter_name)); }
+inline long long integer(py::handle getter_name) { return as_int(get(getter_name)); }
+inline double number(py::handle getter_name) { return as_float(get(getter_name)); }
+
+// ---- the tracker ------------------------------------------------------------
+inline py::object tracker() { return GDL().attr(DGR_STR("arb_tracker")); }
+inline py::object member_vars() { return tracker().attr(DGR_STR("member_vars")); }
+inline py::object member_var(py::handle key) { return member_vars()[key]; }
+inline void set_member_var(py::handle key, py::handle value) { member_vars()[key] = value; }
+inline bool tracker_mode_is(const char* mode) {
+  return member_var(DGR_STR("mode")).equal(py::str(mode));
+}
+
+// ---- output -------------------------------------------------------------------
+// print() writes through the interpreter's print, so sys.stdout redirection applies.
+template <typename... Args>
+inline void print(Args&&... args) {
+  py::print(std::forward<Args>(args)...);
+}
+
+// Python's `fmt % args` for the diagnostics that are specified as %-formats.
+template <typename... Args>
+inline std::string percent(const char* fmt, Args&&... args) {
+  return py::str(py::str(fmt).attr("__mod__")(py::make_tuple(std::forward<Args>(args)...)));
+}
+
+// The one debugger stop of the add-on: sys.breakpointhook(), so PYTHONBREAKPOINT=0
+// disables it and tests can patch it. Execution resumes after it.
+inline void debugger_stop() {
+  DGR_CACHED_MODULE("sys").attr(DGR_STR("breakpointhook"))();
+}
+
+// Ends the run with a non-zero status by raising SystemExit(status) in the caller.
+[[noreturn]] inline void exit_process(int status) {
+  PyErr_SetObject(PyExc_SystemExit, py::int_(status).ptr());
+  throw py::error_already_set();
+}
+
+// Prints a whole, chained traceback of an exception caught in C++.
+inline void print_traceback(py::error_already_set& e) {
+  DGR_CACHED_MODULE("traceback")
+      .attr("print_exception")(e.type(), e.value(), e.trace(), py::arg("limit") = py::none(),
+                               py::arg("chain") = true);
+}
+
+// ---- tensors --------------------------------------------------------------------
+inline bool is_tensor(py::handle obj) { return THPVariable_Check(obj.ptr()); }
+inline at::Tensor tensor(py::handle obj) { return THPVariable_Unpack(obj.ptr()); }
+inline at::Tensor tensor_attr(py::handle obj, py::handle name) { return tensor(obj.attr(name)); }
+inline py::object wrap(at::Tensor t) { return py::reinterpret_steal<py::object>(THPVariable_Wrap(std::move(t))); }
+
+// Device index under which per-device lists are keyed: 0 on the CPU, else the accelerator's index.
+inline long long device_index(const at::Device& device) {
+  return device.is_cpu() ? 0 : static_cast<long long>(device.index());
+}
+
+// Fails the import with a clear message when the running torch is not the one built against.
+inline void check_torch_version(const char* built_against) {
+  std::string running = py::str(torch_module().attr("__version__"));
+  std::string built(built_against);
+  auto minor = [](const std::string& v) {
+    auto first = v.find('.');
+    auto second = v.find('.', first + 1);
+    return v.substr(0, second);
+  };
+  if (minor(running) != minor(built)) {
+    throw py::import_error("dendrograd was compiled against torch " + built + " but torch " + running +
+                           " is installed; reinstall dendrograd (pip install --no-build-isolation -e .) "
+                           "or install torch==" + built);
+  }
+}
+
+}  // namespace host
+}  // namespace dgr

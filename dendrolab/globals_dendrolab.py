@@ -1,0 +1,97 @@
+"""Global configuration (`pc`) and the global training tracker (`arb_tracker`)."""
+import torch
+
+
+class Config:
+    """Every setting has a getter `get_<name>()` and a setter `set_<name>(value)`.
+
+    Settings are generated from `_DEFAULTS` so that the add-on can read any of them
+    by name at the moment of use.
+    """
+
+    DOING_HISTORY = 0
+    DOING_FIXED_SWITCH = 1
+
+    _DEFAULTS = {
+        # diagnostics
+        "verbose": False,
+        "extra_verbose": False,
+        "silent": False,
+        "dpp_verbose": False,
+        # candidate learning
+        "doing_thing": False,
+        "learn_dendrites_live": False,
+        "default_random_arb_to_candidates": True,
+        "candidate_graph_mode": True,
+        "dendrite_graph_mode": True,
+        "dendrite_learn_mode": True,
+        "no_backward_workaround": False,
+        "debugging_memory_leak": True,
+        "debugging_backwards_nan": False,
+        "fixed_input_sizes": False,
+        "correlations_by_mean": False,
+        "normalized_covariance": False,
+        "running_average_dg": False,
+        "dendrite_update_mode": True,
+        "global_candidates": 1,
+        "initial_correlation_batches": 10,
+        "arb_improvement_threshold": 0.0001,
+        "arb_improvement_threshold_raw": 1e-5,
+        "candidate_grad_clipping": 0.0,
+        "arb_forward_function": torch.sigmoid,
+        # schedule
+        "cap_at_n": False,
+        "doing_mean_best": False,
+        "p_epochs_to_switch": 3,
+        "n_epochs_to_switch": 3,
+        "max_dendrites": 2,
+        "graphing_current_scores": False,
+        # wrapping, counting and saving
+        "device": "cpu",
+        "d_type": torch.float32,
+        "count_training_params": False,
+        "using_safe_tensors": True,
+        "weight_tying_experimental": False,
+        "module_names_to_not_save": [".base_model"],
+        "modules_to_track": [],
+        "modules_to_convert": [torch.nn.Linear, torch.nn.Conv1d, torch.nn.Conv2d],
+    }
+
+    def __init__(self):
+        self._values = dict(self._DEFAULTS)
+        for key in ("module_names_to_not_save", "modules_to_track", "modules_to_convert"):
+            self._values[key] = list(self._values[key])
+
+    def reset(self):
+        """Back to the defaults (used between independent runs and by tests)."""
+        self.__init__()
+
+    def append_module_names_to_not_save(self, names):
+        self._values["module_names_to_not_save"] += list(names)
+
+    def append_modules_to_track(self, types):
+        self._values["modules_to_track"] += list(types)
+
+
+def _make_accessors(key):
+    def getter(self):
+        return self._values[key]
+
+    def setter(self, value):
+        self._values[key] = value
+
+    getter.__name__, setter.__name__ = "get_" + key, "set_" + key
+    return getter, setter
+
+
+for _key in Config._DEFAULTS:
+    _get, _set = _make_accessors(_key)
+    setattr(Config, _get.__name__, _get)
+    setattr(Config, _set.__name__, _set)
+del _key, _get, _set
+
+pc = Config()
+
+from dendrolab.tracker_dendrolab import ArbTracker  # noqa: E402  (needs `pc` defined)
+
+arb_tracker = ArbTracker()

@@ -1,0 +1,356 @@
+"""Neuron modules, dendrite modules and the per-candidate value holders.
+
+A wrapped layer becomes an `ARBNeuronModule`: its own layer (`main_module`), the
+accepted dendrites that feed it, and a `DendriteModule` with the candidate dendrites
+that learn in p mode. Each candidate slot has a `DendriteValueTracker` holding the
+statistics the add-on keeps; the names of those statistics come from the value
+registry: the host's own names extended by the add-on's update hooks.
+"""
+import copy
+import math
+
+import torch
+from torch import nn
+
+from dendrolab import globals_dendrolab as GDL
+
+# ---------------------------------------------------------------------------
+# Value registry
+# ---------------------------------------------------------------------------
+# The host's own per-candidate names; the add-on appends its names to these.
+HOST_TENSOR_VALUES = ["current_batch_pearson"]
+HOST_SINGLE_VALUES = ["initialized"]
+HOST_VALUE_TRACKER_ARRAYS = ["dendrite_outs"]
+
+# Statistics reset (multiplied by zero) before a new set of candidates trains.
+HOST_REINIT_VALUES = [
+    "prev_dendrite_candidate_correlation",
+    "best_score",
+    "previous_best_score",
+    "prev_dendrite_candidate_average",
+    "indexes_of_best",
+    "nodes_best_improved_this_epoch",
+    "nodes_improved_any",
+    "normal_pass_average_d",
+    "epoch_start_best_score",
+    "prev_dendrite_candidate_pearson",
+    "best_pearson_correlation",
+    "current_batch_pearson",
+    "initialized",
+    "best_score_improved_this_epoch",
+    "running_scalar",
+    "locked",
+]
+
+# Name caches. The add-on sets these to None when a model variant registers new
+# names; the getters below rebuild a cache they find empty.
+_cached_dendrite_tensor_values = None
+_cached_dendrite_tensor_dg_state = None
+_cached_dendrite_single_values = None
+_cached_dendrite_single_dg_state = None
+
+
+def _addon():
+    from dendrograd import modules_dgr
+
+    return modules_dgr
+
+
+def get_DENDRITE_TENSOR_VALUES():
+    global _cached_dendrite_tensor_values
+    if _cached_dendrite_tensor_values is None:
+        MDG = _addon()
+        _cached_dendrite_tensor_values = (
+            MDG.update_dendrite_tensor_values(list(HOST_TENSOR_VALUES)) + list(MDG._variant_tensor_values))
+    return _cached_dendrite_tensor_values
+
+
+def get_DENDRITE_TENSOR_DG_STATE():
+    """Tensor names that travel with a checkpoint (all but the per-batch value)."""
+    global _cached_dendrite_tensor_dg_state
+    if _cached_dendrite_tensor_dg_state is None:
+        _cached_dendrite_tensor_dg_state = [n for n in get_DENDRITE_TENSOR_VALUES() if n != "current_batch_pearson"]
+    return _cached_dendrite_tensor_dg_state
+
+
+def get_DENDRITE_SINGLE_VALUES():
+    global _cached_dendrite_single_values
+    if _cached_dendrite_single_values is None:
+        MDG = _addon()
+        _cached_dendrite_single_values = (
+            MDG.update_dendrite_single_values(list(HOST_SINGLE_VALUES)) + list(MDG._variant_single_values))
+    return _cached_dendrite_single_values
+
+
+def get_DENDRITE_SINGLE_DG_STATE():
+    global _cached_dendrite_single_dg_state
+    if _cached_dendrite_single_dg_state is None:
+        MDG = _addon()
+        names = list(getattr(MDG, "DENDRITE_SINGLE_VALUES", get_DENDRITE_SINGLE_VALUES()))
+        for extra in get_DENDRITE_SINGLE_VALUES():  # variant names registered after load
+            if extra not in names:
+                names.append(extra)
+        _cached_dendrite_single_dg_state = names
+    return _cached_dendrite_single_dg_state
+
+
+def get_VALUE_TRACKER_ARRAYS():
+    return _addon().update_value_tracker_arrays(list(HOST_VALUE_TRACKER_ARRAYS))
+
+
+def get_DENDRITE_REINIT_VALUES():
+    names = list(HOST_REINIT_VALUES)
+    if GDL.pc.get_doing_thing():
+        names.append("parent_max_mean_act")
+    return names
+
+
+class PerDeviceLists(dict):
+    """Device index -> list of stored per-batch tensors.
+
+    The tensors carry autograd graphs of one iteration; copies of a network never
+    take them along, so a deep copy starts empty.
+    """
+
+    def __missing__(self, device_index):
+        stored = self[device_index] = []
+        return stored
+
+    def __deepcopy__(self, memo):
+        return PerDeviceLists()
+
+    def __reduce__(self):
+        return (PerDeviceLists, ())
+
+
+def output_layout(module):
+    """(node index, output dimension flags) of a wrapped layer's output.
+
+    Flags: 0 marks the node dimension, -1 a reduced dimension, 1 a retained one.
+    """
+    if isinstance(module, nn.Conv2d):
+        return 1, [-1, 0, -1, -1]
+    if isinstance(module, nn.Conv1d):
+        return 1, [-1, 0, -1]
+    return 1, [-1, 0]
+
+
+def out_channels_of(module):
+    for attr in ("out_features", "out_channels"):
+        if hasattr(module, attr):
+            return int(getattr(module, attr))
+    raise TypeError(f"cannot tell the number of neurons of {type(module).__name__}; "
+                    "give out_channels explicitly")
+
+
+class DendriteValueTracker(nn.Module):
+    """Statistics of one candidate slot: the registry's tensors and single values,
+    the per-device lists of stored outputs/errors and the shape caches."""
+
+    def __init__(self, layer_name, out_channels, this_node_index, this_output_dimensions):
+        super().__init__()
+        self.layer_name = layer_name
+        self.out_channels = out_channels
+        self.this_node_index = this_node_index
+        self.this_output_dimensions = list(this_output_dimensions)
+        self.device = None
+        storage_shape = [out_channels]
+        dtype, device = GDL.pc.get_d_type(), GDL.pc.get_device()
+        self.register_buffer("dendrite_storage_shape", torch.tensor(storage_shape, dtype=torch.long))
+        for name in get_DENDRITE_TENSOR_VALUES():
+            self.register_buffer(name, torch.zeros(storage_shape, dtype=dtype, device=device))
+        for name in get_DENDRITE_SINGLE_DG_STATE():
+            self.register_buffer(name, torch.zeros(1, dtype=dtype, device=device))
+        for name in get_VALUE_TRACKER_ARRAYS():
+            setattr(self, name, PerDeviceLists())
+        ndim = len(self.this_output_dimensions)
+        self.register_buffer("full_mult_cache", torch.zeros(1))
+        self.register_buffer("math_tuple_cache", torch.full((ndim,), -1, dtype=torch.long))
+        self.register_buffer("view_tuple_cache", torch.ones(ndim, dtype=torch.long))
+
+    def fill_shape_cache(self, out):
+        """Records the reduction of a fixed-size output so later batches skip the shape work."""
+        math_tuple, view_tuple, full_mult = _addon().get_tuples_and_mult(out, self)
+        with torch.no_grad():
+            self.math_tuple_cache.fill_(-1)
+            self.math_tuple_cache[: len(math_tuple)] = torch.tensor(math_tuple, dtype=torch.long)
+            self.view_tuple_cache.copy_(torch.tensor(view_tuple, dtype=torch.long))
+            self.full_mult_cache.fill_(float(full_mult))
+
+    def stored_counts(self):
+        device = self.device if self.device is not None else 0
+        return len(self.dendrite_outs[device]), len(self.current_parent_d[device])
+
+
+def _fresh_copy(layer):
+    """A layer of the same shape with freshly initialised weights."""
+    new = copy.deepcopy(layer)
+    for sub in new.modules():
+        if hasattr(sub, "reset_parameters"):
+            sub.reset_parameters()
+    return new
+
+
+class DendriteModule(nn.Module):
+    """Accepted dendrites of one neuron module and its candidate dendrites."""
+
+    def __init__(self, main_module, name, out_channels, this_node_index, this_output_dimensions):
+        super().__init__()
+        MDG = _addon()
+        self.name = name
+        self.out_channels = out_channels
+        self.this_node_index = this_node_index
+        self.this_output_dimensions = list(this_output_dimensions)
+        self.mode = "n"
+        self.num_dendrites = 0
+        self.layers = nn.ModuleList()
+        self.processors = []
+        self.candidate_processors = []
+        self._template = _fresh_copy(main_module)
+        MDG.set_ignored_parameters(self._template)
+        self.dendrite_values = nn.ModuleList(
+            DendriteValueTracker(name, out_channels, this_node_index, this_output_dimensions)
+            for _ in range(GDL.pc.get_global_candidates()))
+        MDG.create_extra_tensors(self)
+        self.new_candidates()
+
+    # -- candidates ---------------------------------------------------------
+    def new_candidates(self):
+        """A fresh set of candidates, connected to every accepted dendrite."""
+        MDG = _addon()
+        count = GDL.pc.get_global_candidates()
+        self.candidate_module = nn.ModuleList(_fresh_copy(self._template) for _ in range(count))
+        MDG.set_candidate_parameters(self.candidate_module)
+        self.dendrites_to_candidates = nn.ParameterList(
+            nn.Parameter(torch.zeros(self.num_dendrites, self.out_channels,
+                                     dtype=GDL.pc.get_d_type(), device=GDL.pc.get_device()))
+            for _ in range(count))
+        for j, weights in enumerate(self.dendrites_to_candidates):
+            weights.parameter_type = "candidate"
+            MDG.init_candidates(self, j)
+        self.best_candidate_module = nn.ModuleList(copy.deepcopy(c) for c in self.candidate_module)
+        MDG.set_ignored_parameters(self.best_candidate_module)
+        self.best_dendrites_to_candidates_saved = [w.detach().clone() for w in self.dendrites_to_candidates]
+        for values in self.dendrite_values:
+            for stored in (values.dendrite_outs, values.current_parent_d):
+                stored.clear()
+            values.device = None
+            MDG.reinitialize_for_dg(values)
+            values.__dict__.pop("_tuples_py_cache", None)
+            values.full_mult_cache.zero_()
+
+    def best_candidate_index(self):
+        """The candidate slot with the highest mean best correlation."""
+        scores = [float(v.best_score.abs().mean()) for v in self.dendrite_values]
+        return max(range(len(scores)), key=lambda i: scores[i])
+
+    def load_tagger_values(self):
+        """Re-tags every parameter after a load (tags are not part of a state dict)."""
+        MDG = _addon()
+        MDG.set_dendrite_parameters(self.layers)
+        MDG.set_candidate_parameters(self.candidate_module)
+        for weights in self.dendrites_to_candidates:
+            weights.parameter_type = "candidate"
+        MDG.set_ignored_parameters(self.best_candidate_module)
+        MDG.set_ignored_parameters(self._template)
+        return len(self.layers)
+
+    # -- accepted dendrites --------------------------------------------------
+    def accepted_outputs(self, dendrites_to_dendrites, view_tuple, *args, **kwargs):
+        """Activated outputs of the accepted dendrites, each fed by the earlier ones."""
+        f = GDL.pc.get_arb_forward_function()
+        outs = []
+        for k, layer in enumerate(self.layers):
+            value = layer(*args, **kwargs)
+            weights = dendrites_to_dendrites[k + 1]
+            for j, earlier in enumerate(outs):
+                value = value + weights[j].view(view_tuple) * earlier
+            outs.append(f(value))
+        return outs
+
+
+class ARBNeuronModule(nn.Module):
+    """A wrapped layer: main layer + accepted dendrites + candidates."""
+
+    def __init__(self, main_module, name, out_channels=None, this_node_index=None, this_output_dimensions=None):
+        super().__init__()
+        MDG = _addon()
+        node, dims = output_layout(main_module)
+        self.main_module = main_module
+        self.name = name
+        self.out_channels = out_channels if out_channels is not None else out_channels_of(main_module)
+        self.this_node_index = this_node_index if this_node_index is not None else node
+        dims = list(this_output_dimensions) if this_output_dimensions is not None else dims
+        self.module_config = GDL.pc
+        self.processor = None
+        self.debug_arb_weights = False
+        self.register_buffer("num_cycles", torch.zeros(1))
+        dtype, device = GDL.pc.get_d_type(), GDL.pc.get_device()
+        # Entry k+1 holds the weights into dendrite k from dendrites 0..k-1; entry 0 leads.
+        self.dendrites_to_dendrites = nn.ParameterList(
+            [nn.Parameter(torch.zeros(1, self.out_channels, dtype=dtype, device=device), requires_grad=False)])
+        # One entry per accepted dendrite; the last holds the weights of all dendrites into this neuron.
+        self.dendrites_to_top = nn.ParameterList()
+        self.candidate_to_top = None
+        self.dendrite_module = DendriteModule(main_module, name, self.out_channels, self.this_node_index, dims)
+        MDG.set_neuron_parameters(self.main_module)
+        MDG.set_ignored_parameters(self.dendrites_to_dendrites)
+
+    def view_tuple_for(self, out):
+        dims = self.dendrite_module.this_output_dimensions
+        return [-1 if i == self.this_node_index else (size if dims[i] == 1 else 1)
+                for i, size in enumerate(out.shape)]
+
+    def forward(self, *args, **kwargs):
+        MDG = _addon()
+        dendrite_module = self.dendrite_module
+        candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p")
+        if candidates_learn:
+            args, kwargs = MDG.preprocess_dg(*args, **kwargs)
+        out = self.main_module(*args, **kwargs)
+        view_tuple = self.view_tuple_for(out)
+        dendrite_outs = []
+        if dendrite_module.num_dendrites > 0:
+            dendrite_outs = dendrite_module.accepted_outputs(self.dendrites_to_dendrites, view_tuple, *args, **kwargs)
+            top = self.dendrites_to_top[-1]
+            for k, value in enumerate(dendrite_outs):
+                out = out + top[k].view(view_tuple) * value
+        if not candidates_learn:
+            return out
+        if GDL.pc.get_fixed_input_sizes() and dendrite_module.dendrite_values[0].full_mult_cache.item() <= 0:
+            for values in dendrite_module.dendrite_values:
+                values.fill_shape_cache(out)
+        results = MDG.forward_candidates(dendrite_module, view_tuple, dendrite_outs, *args, **kwargs)
+        if self.training and out.requires_grad:
+            holders = dendrite_module.dendrite_values
+            out.register_hook(lambda grad: MDG.filter_backward_dg(grad, holders))
+        return MDG.apply_live_candidate_to_output(self, out, results[1])
+
+    # -- growth -------------------------------------------------------------
+    def accept_best_candidate(self):
+        """Turns the best candidate into a new accepted dendrite and starts fresh candidates."""
+        MDG = _addon()
+        dendrite_module = self.dendrite_module
+        best = dendrite_module.best_candidate_index()
+        k = dendrite_module.num_dendrites
+        layer = copy.deepcopy(dendrite_module.best_candidate_module[best])
+        MDG.set_dendrite_parameters(layer)
+        dendrite_module.layers.append(layer)
+        into_new = nn.Parameter(dendrite_module.best_dendrites_to_candidates_saved[best].detach().clone())
+        into_new.parameter_type = "dendrite"
+        self.dendrites_to_dendrites.append(into_new)
+        top = torch.zeros(k + 1, self.out_channels, dtype=GDL.pc.get_d_type(), device=GDL.pc.get_device())
+        if k > 0:
+            top[:k] = self.dendrites_to_top[-1].detach()
+        if self.candidate_to_top is not None and best == 0:
+            top[k] = self.candidate_to_top.detach()[0]
+        new_top = nn.Parameter(top)
+        new_top.parameter_type = "dendrite"
+        if len(self.dendrites_to_top) > 0:
+            self.dendrites_to_top[-1].parameter_type = "ignored"
+            self.dendrites_to_top[-1].requires_grad_(False)
+        self.dendrites_to_top.append(new_top)
+        dendrite_module.num_dendrites = k + 1
+        self.num_cycles += 1
+        dendrite_module.new_candidates()
+        return best

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Set-up on a fresh machine, then the test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup_env.sh
+exec .venv/bin/python -m pytest "$@"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Creates .venv (if needed), installs the pinned dependencies and builds the
+# extension modules in place. Idempotent: a second run only rebuilds what changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$PYTHON" -m venv .venv
+fi
+# Torch first and pinned: the extensions are compiled against exactly this version.
+.venv/bin/python -m pip install -q --disable-pip-version-check -r requirements.txt
+# No build isolation anywhere: the build must see the torch installed above.
+if ! .venv/bin/python -c "import importlib.metadata as m; m.distribution('dendrograd')" 2>/dev/null; then
+  # First time: an editable install (compiles in place, installs dendrograd-demo).
+  .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps -e .
+fi
+# Later runs: rebuild only the extension modules whose sources changed.
+.venv/bin/python setup.py -q build_ext --inplace
