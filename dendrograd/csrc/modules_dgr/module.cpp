@@ -65,7 +65,9 @@ void register_dendrite_variant_values(py::object tensor_values, py::object singl
     host_modules.attr("_cached_dendrite_single_dg_state") = py::none();
   }
   if (host::truthy(reinit_skip_values)) {
-    py::list rebound(m.attr("NON_LIVE_SKIP_VALUES"));  // a new list: earlier references keep the old one
+    // A new list: references taken before the registration keep seeing the old one.
+    py::list rebound;
+    rebound.attr("extend")(m.attr("NON_LIVE_SKIP_VALUES"));
     rebound.attr("extend")(reinit_skip_values);
     m.attr("NON_LIVE_SKIP_VALUES") = rebound;
   }
