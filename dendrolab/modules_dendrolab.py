@@ -305,8 +305,6 @@ class ARBNeuronModule(nn.Module):
         MDG = _addon()
         dendrite_module = self.dendrite_module
         candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p")
-        if candidates_learn:
-            args, kwargs = MDG.preprocess_dg(*args, **kwargs)
         out = self.main_module(*args, **kwargs)
         view_tuple = self.view_tuple_for(out)
         dendrite_outs = []
@@ -320,7 +318,11 @@ class ARBNeuronModule(nn.Module):
         if GDL.pc.get_fixed_input_sizes() and dendrite_module.dendrite_values[0].full_mult_cache.item() <= 0:
             for values in dendrite_module.dendrite_values:
                 values.fill_shape_cache(out)
-        results = MDG.forward_candidates(dendrite_module, view_tuple, dendrite_outs, *args, **kwargs)
+        # The neuron keeps its full graph (its error must reach the layers before it);
+        # only the candidates' copies of the inputs are cut from it.
+        candidate_args, candidate_kwargs = MDG.preprocess_dg(*args, **kwargs)
+        results = MDG.forward_candidates(dendrite_module, view_tuple, dendrite_outs,
+                                         *candidate_args, **candidate_kwargs)
         if self.training and out.requires_grad:
             holders = dendrite_module.dendrite_values
             out.register_hook(lambda grad: MDG.filter_backward_dg(grad, holders))

@@ -1,9 +1,845 @@
 // modules_dgr, learning half: candidate forward path, running statistics,
 // correlation loss, best-score bookkeeping and gradient application.
+//
+// Per-batch flow in p mode: forward_candidates stores each candidate's output
+// (with its graph) on the candidate's value holder, the neuron module's output
+// hook (filter_backward_dg) stores the neuron error next to it, and at the
+// optimizer step apply_dg_grads turns every stored (error, output) pair into a
+// correlation loss, back-propagates it into the candidate and folds the batch
+// into the holder's running statistics.
 #include "modules_dgr.h"
 
-namespace dgr::modules {
+#include <c10/util/Exception.h>
 
-void register_learning(py::module_& m) {}
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dgr::modules {
+namespace {
+
+using Dims = std::vector<int64_t>;
+
+// ---- small helpers ---------------------------------------------------------------------
+
+Dims to_dims(py::handle seq) {
+  Dims dims;
+  for (py::handle d : seq) dims.push_back(host::as_int(d));
+  return dims;
+}
+
+at::Device as_device(py::handle device) {
+  if (THPDevice_Check(device.ptr())) return reinterpret_cast<THPDevice*>(device.ptr())->device;
+  return at::Device(py::str(device).cast<std::string>());
+}
+
+// Shape of the per-neuron statistics of a value holder.
+Dims storage_shape(py::handle values) {
+  at::Tensor s = host::tensor_attr(values, DGR_STR("dendrite_storage_shape"));
+  if (!s.device().is_cpu() || s.scalar_type() != at::kLong || !s.is_contiguous()) {
+    s = s.to(at::kCPU, at::kLong).contiguous();
+  }
+  const int64_t* p = s.data_ptr<int64_t>();
+  return Dims(p, p + s.numel());
+}
+
+py::object stored_list(py::handle values, py::handle list_name, py::handle device_index) {
+  return values.attr(list_name)[device_index];
+}
+
+bool equals(py::handle a, py::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+size_t length(py::handle obj) {
+  Py_ssize_t n = PyObject_Length(obj.ptr());
+  if (n < 0) throw py::error_already_set();
+  return static_cast<size_t>(n);
+}
+
+bool any_nan(const at::Tensor& t) { return at::isnan(t).any().item<bool>(); }
+bool any_non_finite(const at::Tensor& t) { return !at::isfinite(t).all().item<bool>(); }
+
+// fn(*args, **kwargs) for an iterable `args` and a mapping `kwargs`.
+py::object call_unpacked(py::handle fn, py::handle args, py::handle kwargs) {
+  py::object tuple_args = py::reinterpret_steal<py::object>(PySequence_Tuple(args.ptr()));
+  if (!tuple_args) throw py::error_already_set();
+  py::object dict_kwargs;
+  if (PyDict_Check(kwargs.ptr())) {
+    dict_kwargs = py::reinterpret_borrow<py::object>(kwargs);
+  } else {
+    dict_kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+    if (PyDict_Update(dict_kwargs.ptr(), kwargs.ptr()) < 0) throw py::error_already_set();
+  }
+  PyObject* result = PyObject_Call(fn.ptr(), tuple_args.ptr(), dict_kwargs.ptr());
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// `a, b = result` with the interpreter's own errors.
+std::pair<py::object, py::object> unpack_pair(py::handle result) {
+  py::object items = py::reinterpret_steal<py::object>(PySequence_Tuple(result.ptr()));
+  if (!items) throw py::error_already_set();
+  Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+  if (n > 2) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw py::error_already_set();
+  }
+  if (n < 2) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    throw py::error_already_set();
+  }
+  return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 0)),
+          py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 1))};
+}
+
+// A user processor failed: report it and end the run with a failure status.
+[[noreturn]] void processor_failure(py::error_already_set& e, bool pre, py::handle dendrite_module) {
+  // An error raised from C++ (the unpacking) carries no traceback object.
+  py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+  DGR_CACHED_MODULE("traceback")
+      .attr("print_exception")(e.type(), e.value(), trace, py::arg("limit") = py::none(), py::arg("chain") = true);
+  std::string name = py::str(dendrite_module.attr(DGR_STR("name")));
+  if (pre) {
+    host::print("Your candidate pre_d processor for " + name + " caused this error");
+  } else {
+    host::print("Your post_d processor for " + name + " caused this error");
+  }
+  host::print("You must check how this is defined and ensure that it is properly");
+  if (pre) {
+    host::print("accepting inputs to the ARBModule and returning what will then be");
+    host::print("the input to the dendrite module");
+  } else {
+    host::print("accepting outputs from the dendrite module and returning the");
+    host::print("single tensor to be combined with the neurons output tensor");
+  }
+  host::exit_process(1);
+}
+
+// An earlier stored output was never consumed when a new one is about to be stored.
+void leak_handling(py::handle dendrite_module, py::handle holder, py::list stored) {
+  if (host::flag(DGR_STR("get_no_backward_workaround"))) {
+    if (host::flag(DGR_STR("get_verbose"))) {
+      host::print(host::percent("%s clearing values in workaround", holder.attr(DGR_STR("layer_name"))));
+    }
+    if (PySequence_DelItem(stored.ptr(), static_cast<Py_ssize_t>(stored.size()) - 1) < 0) {
+      throw py::error_already_set();
+    }
+    return;
+  }
+  py::object first = dendrite_module.attr(DGR_STR("dendrite_values"))[py::int_(0)];
+  py::int_ zero(0);
+  size_t outs = length(stored_list(first, DGR_STR("dendrite_outs"), zero));
+  size_t errors = length(stored_list(first, DGR_STR("current_parent_d"), zero));
+  host::print(host::percent("%s is in backwards graph multiple times.", dendrite_module.attr(DGR_STR("name"))));
+  host::print("This will cause a memory leak unless it is a recurrent layer.");
+  host::print("Dendrite outs and neuron errors are currently stacked (" + std::to_string(outs) + "/" +
+              std::to_string(errors) + ") times");
+  host::print("If this is coming up before a memory leak that happens anywhere other than the first batch of an "
+              "epoch you NEED to debug this.");
+  host::print("Check the Memory Leak section of the debugging MD file.");
+  host::print("If this is just being printed but there is not a memory leak you can set "
+              "GDL.pc.set_debugging_memory_leak(False)");
+  host::print("If you don't have any recurrent layers you can also clear this by in a more memory efficient way by "
+              "setting GDL.pc.set_no_backward_workaround(True)");
+  host::print("If you set GDL.pc.set_no_backward_workaround(True) and it causes a IndexError: list index out of "
+              "range error, that means you do have a recurrent layer");
+  host::print("If this comes up just once or twice and not every single batch you are likely using\n"
+              "a library or method that sometime does forwards and backwards without optimizer.step()\n"
+              "In this cases we now handle this properly and you can just set GDL.pc.set_debugging_memory_leak(False)");
+}
+
+// ---- forward path -------------------------------------------------------------------------
+
+py::tuple preprocess_dg(py::args args, py::kwargs kwargs) {
+  py::object args2 = killer_recursive(args, host::flag(DGR_STR("get_dendrite_graph_mode")))[0];
+  py::object kwargs2 = killer_recursive(kwargs, host::flag(DGR_STR("get_dendrite_graph_mode")))[0];
+  return py::make_tuple(args2, kwargs2);
+}
+
+py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::object candidate_outs,
+                               py::handle outs, py::handle view_tuple, py::handle device) {
+  long long accepted = host::as_int(dendrite_module.attr(DGR_STR("num_dendrites")));
+  if (accepted <= 0) return candidate_outs;
+  at::Tensor weights = host::tensor(dendrite_module.attr(DGR_STR("dendrites_to_candidates"))[i]);
+  py::list unshaped;
+  unshaped.append(1);
+  const bool plain = equals(view_tuple, unshaped);
+  const Dims view = plain ? Dims{} : to_dims(view_tuple);
+  std::optional<at::Device> dev;
+  if (!device.is_none()) dev = as_device(device);
+  at::Tensor acc = host::tensor(candidate_outs);
+  for (long long k = 0; k < accepted; ++k) {
+    at::Tensor w = weights.select(0, k);
+    if (!plain) w = w.view(view);
+    if (dev) w = w.to(*dev);
+    at::Tensor term = w * host::tensor(outs[py::int_(k)]);
+    if (dev) acc = acc.to(*dev);
+    acc = acc + term;
+  }
+  return host::wrap(acc);
+}
+
+py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, py::object dendrite_outs,
+                             py::args args, py::kwargs kwargs) {
+  py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
+  const long long candidates = host::integer(DGR_STR("get_global_candidates"));
+  for (long long i = 0; i < candidates; ++i) {
+    if (!host::tracker_mode_is("p") || !equals(dendrite_module.attr(DGR_STR("mode")), DGR_STR("p"))) continue;
+    py::int_ index(i);
+    py::tuple walked_args = killer_recursive(args, host::flag(DGR_STR("get_candidate_graph_mode")));
+    py::tuple walked_kwargs = killer_recursive(kwargs, host::flag(DGR_STR("get_candidate_graph_mode")));
+    dendrite_outs = killer_recursive(dendrite_outs, host::flag(DGR_STR("get_candidate_graph_mode")))[0];
+    py::object args2 = walked_args[0], kwargs2 = walked_kwargs[0];
+    py::object device = walked_args[1];
+    if (device.is_none()) device = walked_kwargs[1];
+    const bool training = host::truthy(dendrite_module.attr(DGR_STR("training")));
+    if (device.is_none() && training) {
+      throw py::value_error("forward_candidates: the inputs of layer " +
+                            std::string(py::str(dendrite_module.attr(DGR_STR("name")))) +
+                            " hold no tensor, so the candidates' device cannot be told; pass at least one "
+                            "tensor positionally or by keyword");
+    }
+    std::optional<at::Device> dev;
+    if (!device.is_none()) dev = as_device(device);
+
+    py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
+    const bool has_processors = !equals(processors, py::list());
+    if (has_processors) {
+      try {
+        py::object prepared = call_unpacked(processors[index].attr(DGR_STR("pre_d")), args2, kwargs2);
+        std::tie(args2, kwargs2) = unpack_pair(prepared);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        processor_failure(e, true, dendrite_module);
+      }
+    }
+    py::object candidate = dendrite_module.attr(DGR_STR("candidate_module"))[index];
+    candidate.attr(DGR_STR("to"))(device);
+    py::object candidate_out = call_unpacked(candidate, args2, kwargs2);
+    if (has_processors) {
+      try {
+        candidate_out = processors[index].attr(DGR_STR("post_d"))(candidate_out);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        processor_failure(e, false, dendrite_module);
+      }
+    }
+    candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, device);
+    candidate_outs[index] = candidate_out;
+
+    py::object nonlinear = host::get(DGR_STR("get_arb_forward_function"))(candidate_out);
+    at::Tensor nonlinear_t = host::tensor(nonlinear);
+    if (dev && nonlinear_t.device() != *dev) {
+      nonlinear_t = nonlinear_t.to(*dev);
+      nonlinear = host::wrap(nonlinear_t);
+    }
+    candidate_nonlinear_outs[index] = nonlinear;
+
+    if (training) {
+      py::object holder = dendrite_module.attr(DGR_STR("dendrite_values"))[index];
+      py::list stored = stored_list(holder, DGR_STR("dendrite_outs"), py::int_(host::device_index(*dev)));
+      if (host::flag(DGR_STR("get_debugging_memory_leak")) && stored.size() > 0) {
+        leak_handling(dendrite_module, holder, stored);
+      }
+      if (host::flag(DGR_STR("get_dendrite_learn_mode"))) {
+        if (host::flag(DGR_STR("get_extra_verbose"))) {
+          host::print(host::percent("%s appending dendrite_outs", holder.attr(DGR_STR("layer_name"))));
+        }
+        stored.append(nonlinear);
+        if (host::flag(DGR_STR("get_extra_verbose")) || host::flag(DGR_STR("get_verbose"))) {
+          if (any_nan(nonlinear_t)) {
+            host::print("got candidate out nan");
+            host::debugger_stop();
+          }
+        }
+      }
+    }
+    candidate_non_zeroed[index] = host::wrap(nonlinear_t.detach().clone());
+  }
+
+  if (host::flag(DGR_STR("get_debugging_backwards_nan"))) {
+    bool got_nan = false;
+    for (py::dict* results : {&candidate_outs, &candidate_nonlinear_outs, &candidate_non_zeroed}) {
+      for (auto item : *results) {
+        at::Tensor t = host::tensor(item.second);
+        if (any_nan(t) || at::isinf(t).any().item<bool>()) got_nan = true;
+      }
+    }
+    if (got_nan) {
+      host::print(host::percent("Got a NaN or inf in candidate outputs in layer %s",
+                                dendrite_module.attr(DGR_STR("name"))));
+      host::print("Try using GDL.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
+      host::debugger_stop();
+    }
+  }
+  return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
+}
+
+py::object apply_live_candidate_to_output(py::handle neuron_module, py::object out,
+                                          py::handle candidate_nonlinear_outs) {
+  if (!host::truthy(neuron_module.attr(DGR_STR("module_config")).attr(DGR_STR("get_learn_dendrites_live"))())) {
+    return out;
+  }
+  if (!py::hasattr(neuron_module, DGR_STR("current_candidate_to_top"))) return out;
+  py::object to_top_obj = neuron_module.attr(DGR_STR("current_candidate_to_top"));
+  if (to_top_obj.is_none()) return out;
+  if (length(candidate_nonlinear_outs) == 0) return out;
+  at::Tensor first = host::tensor(candidate_nonlinear_outs[py::int_(0)]);
+  at::Tensor to_top = host::tensor(to_top_obj).select(0, 0);
+  const long long node = host::as_int(neuron_module.attr(DGR_STR("this_node_index")));
+  for (int64_t dim = 0; dim < first.dim(); ++dim) {
+    if (dim != node) to_top = to_top.unsqueeze(dim);
+  }
+  at::Tensor out_t = host::tensor(out);
+  return host::wrap(out_t + first.detach().to(out_t.device()) * to_top.to(out_t.device()));
+}
+
+void check_dendrite_outs(py::handle values, py::handle device_index) {
+  if (length(stored_list(values, DGR_STR("dendrite_outs"), device_index)) != 0) return;
+  host::print(host::percent("Dendrite does not have output Value for layer %s", values.attr(DGR_STR("layer_name"))));
+  host::print("This can be caused by your model being in eval mode when you call loss.backwards()");
+  host::debugger_stop();
+}
+
+// ---- running statistics ----------------------------------------------------------------------
+
+// Per-node reductions of one stored batch, shared by the loss, the covariance and the
+// running statistics so that each full-size pass happens once. A mean is the sum divided
+// by the number of reduced elements, which is how the tensor library forms it.
+struct Moments {
+  at::Tensor error_sum, error_mean, outs_mean;
+  double count = 1.0;
+};
+
+double reduced_count(const at::Tensor& t, const Dims& dims) {
+  if (dims.empty()) return static_cast<double>(t.numel());  // an empty dim list reduces everything
+  double n = 1.0;
+  for (int64_t d : dims) n *= static_cast<double>(t.size(d));
+  return n;
+}
+
+Moments batch_moments(const at::Tensor& outs, const at::Tensor& error, const Dims& dims) {
+  at::NoGradGuard no_grad;
+  Moments m;
+  m.count = reduced_count(error, dims);
+  m.error_sum = at::sum(error.detach(), dims);
+  m.error_mean = m.error_sum.div(m.count);
+  m.outs_mean = at::sum(outs.detach(), dims).div(reduced_count(outs, dims));
+  return m;
+}
+
+void update_saved_values_averages_initial(py::handle values, const at::Tensor& outs_mean,
+                                          const at::Tensor& covariance) {
+  at::NoGradGuard no_grad;
+  const Dims shape = storage_shape(values);
+  at::Tensor initialized = host::tensor_attr(values, DGR_STR("initialized"));
+  const double n = initialized.item<double>();
+  auto fold = [&](py::handle name, const at::Tensor& batch) {
+    at::Tensor stored = host::tensor_attr(values, name);
+    stored.copy_(stored.mul(n).add(batch.reshape(shape)).div(n + 1.0));
+  };
+  fold(DGR_STR("prev_dendrite_candidate_average"), outs_mean);
+  fold(DGR_STR("prev_dendrite_candidate_correlation"), covariance.detach());
+  fold(DGR_STR("prev_dendrite_candidate_pearson"), host::tensor_attr(values, DGR_STR("current_batch_pearson")).detach());
+  for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
+    host::tensor_attr(values, name).mul_(0);
+  }
+  host::tensor_attr(values, DGR_STR("running_scalar")).fill_(1.0);
+  initialized.add_(1.0);
+}
+
+void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean, const at::Tensor& covariance) {
+  at::NoGradGuard no_grad;
+  const double factor = 0.99;
+  const double fresh = 1.0 - factor;  // 0.010000000000000009, not 0.01
+  const Dims shape = storage_shape(values);
+  at::Tensor average = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));
+  average.copy_(average.mul(factor).add(outs_mean.reshape(shape).mul(fresh)));
+  // The two scores get new storage under the same tensor objects.
+  at::Tensor correlation = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation"));
+  correlation.set_data(correlation.mul(factor).add(covariance.detach().reshape(shape).mul(fresh)));
+  at::Tensor pearson = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_pearson"));
+  at::Tensor batch_pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).detach();
+  pearson.set_data(pearson.mul(factor).add(batch_pearson.reshape(shape).mul(fresh)));
+}
+
+// math_tuple / full_mult come both parsed and as the Python objects shown in diagnostics;
+// `moments`, when given, holds this batch's reductions already computed.
+void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs, py::handle values,
+                             const Dims& math_dims, double full_mult, const at::Tensor& covariance,
+                             py::handle math_tuple, py::handle full_mult_obj, const Moments* moments = nullptr) {
+  at::NoGradGuard no_grad;
+  auto shape_report_lines = [&] {
+    host::print(host::wrap(new_neuron_error).attr("shape"));
+    host::print(values.attr(DGR_STR("this_node_index")));
+    host::print(math_tuple);
+    host::print(full_mult_obj);
+  };
+  std::optional<std::string> failure;
+  try {
+    at::Tensor average = host::tensor_attr(values, DGR_STR("normal_pass_average_d"));
+    at::Tensor error_sum = moments ? moments->error_sum : at::sum(new_neuron_error.detach(), math_dims);
+    at::Tensor batch = error_sum.mul(0.01).div(full_mult).reshape(storage_shape(values));
+    average.copy_(average.mul(0.99).add(batch));
+    if (host::flag(DGR_STR("get_dpp_verbose"))) {
+      host::print("no error with");
+      shape_report_lines();
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    failure = py::str(e.value()).cast<std::string>();
+  } catch (const c10::Error& e) {
+    failure = e.what_without_backtrace();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (failure) {
+    host::print(*failure);
+    host::print(host::percent("Error with type shape in %s", values.attr(DGR_STR("layer_name"))));
+    shape_report_lines();
+    host::debugger_stop();
+    host::exit_process(1);
+  }
+  if (host::flag(DGR_STR("get_learn_dendrites_live"))) {
+    at::Tensor parents = host::tensor_attr(values, DGR_STR("parents_average_d_vector"));
+    parents.copy_(host::tensor_attr(values, DGR_STR("normal_pass_average_d")));
+    parents.requires_grad_(false);
+  }
+  at::Tensor outs_mean = moments ? moments->outs_mean : at::mean(dendrite_outs.detach(), math_dims);
+  const double initialized = host::tensor_attr(values, DGR_STR("initialized")).item<double>();
+  if (initialized < static_cast<double>(host::integer(DGR_STR("get_initial_correlation_batches")))) {
+    update_saved_values_averages_initial(values, outs_mean, covariance);
+  } else {
+    update_saved_values_averages(values, outs_mean, covariance);
+  }
+}
+
+// ---- covariance and correlation loss --------------------------------------------------------
+
+// -output * sign(cov) * (error - average_error). The sign factor is exact (0 or +-1), so
+// folding it into the centred error first gives the same values with one pass less.
+at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& error, const at::Tensor& average_error,
+                           const at::Tensor& output) {
+  return output.mul(error.sub(average_error).mul(current_cov.sign().neg()));
+}
+
+void report_non_finite_covariance(const at::Tensor& covariance, py::handle values) {
+  if (!any_non_finite(covariance)) return;
+  py::object layer_name = values.is_none() ? py::str("None") : py::str(values.attr(DGR_STR("layer_name")));
+  host::print("Covariance contains NaN values.");
+  host::print(host::percent("For layer: %s", layer_name));
+  host::print("Try not adding dendrites here with GDL.pc.append_module_ids_to_track(['" +
+              layer_name.cast<std::string>() + "'])");
+  host::debugger_stop();
+}
+
+at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
+                                  const Dims& math_dims, const Dims& view, py::handle values,
+                                  const Moments* moments = nullptr) {
+  at::NoGradGuard no_grad;
+  const at::Tensor outs = dendrite_outs.detach();
+  const at::Tensor error = new_neuron_error.detach();
+  Moments own;
+  if (!moments) {
+    own = batch_moments(outs, error, math_dims);
+    moments = &own;
+  }
+  const bool by_mean = host::flag(DGR_STR("get_correlations_by_mean"));
+  const bool running = host::flag(DGR_STR("get_running_average_dg"));
+  // Centred on the batch means: what Pearson always uses, and the covariance without running averages.
+  const at::Tensor batch_centred_outs = outs - moments->outs_mean.reshape(view);
+  const at::Tensor batch_centred_error = error - moments->error_mean.reshape(view);
+  at::Tensor product;
+  if (running) {
+    at::Tensor average_error = host::tensor_attr(values, DGR_STR("parents_average_d_vector"));
+    at::Tensor average_outs = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));
+    product = (outs - average_outs.reshape(view)) * (error - average_error.reshape(view));
+  } else {
+    product = batch_centred_outs * batch_centred_error;
+  }
+  at::Tensor product_sum = at::sum(product, math_dims);
+  at::Tensor covariance = by_mean ? product_sum.div(reduced_count(product, math_dims)) : product_sum;
+  const bool normalized = host::flag(DGR_STR("get_normalized_covariance"));
+  if (!values.is_none() || normalized) {
+    // Population standard deviations, clamped so that a constant input gives 0, not NaN.
+    auto deviation = [&](const at::Tensor& centred) {
+      return at::sum(centred * centred, math_dims).div(reduced_count(centred, math_dims)).sqrt().clamp_min(1e-8);
+    };
+    const at::Tensor std_error = deviation(batch_centred_error);
+    if (!values.is_none()) {
+      const at::Tensor std_outs = deviation(batch_centred_outs);
+      at::Tensor numerator = running ? at::sum(batch_centred_outs * batch_centred_error, math_dims) : product_sum;
+      numerator = numerator.div(reduced_count(product, math_dims));
+      values.attr(DGR_STR("current_batch_pearson")) = host::wrap(numerator / (std_error * std_outs));
+    }
+    if (normalized) covariance = covariance / std_error;
+  }
+  report_non_finite_covariance(covariance, values);
+  return covariance;
+}
+
+struct BatchLoss {
+  at::Tensor loss;              // scalar, carries the graph into the candidate
+  at::Tensor new_neuron_error;  // detached
+  at::Tensor dendrite_outs;     // detached
+  at::Tensor elementwise;       // detached element-wise loss
+  at::Tensor covariance;        // this batch's covariance when the loss needed it
+  Moments moments;
+  Reduction reduction;
+};
+
+BatchLoss get_cc_loss(py::handle values) {
+  BatchLoss r;
+  py::object device_index = values.attr(DGR_STR("device"));
+  at::Tensor parent_d, dendrite_outs;
+  {
+    at::NoGradGuard no_grad;
+    check_dendrite_outs(values, device_index);
+    parent_d = host::tensor(stored_list(values, DGR_STR("current_parent_d"), device_index)[py::int_(0)]).detach();
+    dendrite_outs = host::tensor(stored_list(values, DGR_STR("dendrite_outs"), device_index)[py::int_(0)]);
+    r.reduction = tuples_and_mult(parent_d, values);
+    r.moments = batch_moments(dendrite_outs, parent_d, r.reduction.math_dims);
+  }
+  const Dims& dims = r.reduction.math_dims;
+  const Dims& view = r.reduction.view_shape;
+  at::Tensor loss;
+  if (host::flag(DGR_STR("get_running_average_dg"))) {
+    loss = covariance_loss(host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).view(view),
+                           parent_d, host::tensor_attr(values, DGR_STR("parents_average_d_vector")).view(view),
+                           dendrite_outs);
+  } else {
+    r.covariance = get_current_covariance(dendrite_outs, parent_d, dims, view, values, &r.moments);
+    loss = covariance_loss(r.covariance.view(view), parent_d, r.moments.error_mean.view(view), dendrite_outs);
+  }
+  r.new_neuron_error = parent_d;
+  r.dendrite_outs = dendrite_outs.detach();
+  r.elementwise = loss.detach();
+  r.loss = loss.sum();
+  return r;
+}
+
+void calculate_and_backwards_dendrite_loss(py::handle values) {
+  BatchLoss batch = get_cc_loss(values);
+  {
+    // The autograd engine runs Python hooks on its own threads: they need the GIL.
+    py::gil_scoped_release no_gil;
+    batch.loss.backward();
+  }
+  batch.loss.reset();  // frees the candidate graph before the statistics
+  at::NoGradGuard no_grad;
+  const Reduction& red = batch.reduction;
+  at::Tensor covariance = batch.covariance;
+  if (covariance.defined()) {
+    // Same inputs as the loss's covariance: reuse it, but report bad values here too.
+    report_non_finite_covariance(covariance, values);
+  } else {
+    covariance = get_current_covariance(batch.dendrite_outs, batch.new_neuron_error, red.math_dims, red.view_shape,
+                                        values, &batch.moments);
+  }
+  py::tuple triple = py::reinterpret_borrow<py::tuple>(red.triple);
+  update_running_averages(batch.new_neuron_error, batch.dendrite_outs, values, red.math_dims, red.full_mult,
+                          covariance, triple[0], triple[2], &batch.moments);
+}
+
+// ---- best scores ---------------------------------------------------------------------------------
+
+std::tuple<at::Tensor, at::Tensor> new_best(py::handle values) {
+  at::NoGradGuard no_grad;
+  at::Tensor temp_abs = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).detach().abs();
+  at::Tensor best = host::tensor_attr(values, DGR_STR("best_score"));
+  return at::max(at::stack({best, temp_abs}), 0);  // ties keep the stored best (index 0)
+}
+
+at::Tensor margin_checks(const at::Tensor& new_score, const at::Tensor& old_score) {
+  at::Tensor percentage = new_score.mul(1.0 - host::number(DGR_STR("get_arb_improvement_threshold"))).gt(old_score);
+  at::Tensor raw = new_score.sub(host::number(DGR_STR("get_arb_improvement_threshold_raw"))).gt(old_score);
+  return percentage.logical_and(raw);
+}
+
+py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score) {
+  std::string text;
+  try {
+    return host::wrap(margin_checks(new_score, old_score).any());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError)) throw;
+    text = py::str(e.value()).cast<std::string>();
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text.find("timeout") == std::string::npos && text.find("launch") == std::string::npos) throw;
+  } catch (const c10::Error& e) {
+    text = e.what_without_backtrace();
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text.find("timeout") == std::string::npos && text.find("launch") == std::string::npos) throw;
+  }
+  host::print("Warning: GPU timeout detected in dendrite_score_beats_current_best, falling back to "
+              "CPU-synchronized check");
+  at::Tensor combined = margin_checks(new_score, old_score).cpu();
+  return py::bool_(combined.any().item<bool>());
+}
+
+std::string fixed16(const at::Tensor& element) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof(buffer), "%.16f", element.item<double>());
+  return buffer;
+}
+
+void check_new_best_score(py::handle values) {
+  at::NoGradGuard no_grad;
+  auto [new_best_score, best_indices] = new_best(values);
+  at::Tensor best_score = host::tensor_attr(values, DGR_STR("best_score"));
+  if (new_best_score.gt(best_score).any().item<bool>()) {
+    host::tensor_attr(values, DGR_STR("nodes_improved_any")).add_(best_indices);
+  }
+  best_score.copy_(new_best_score);
+  at::Tensor previous = host::tensor_attr(values, DGR_STR("previous_best_score"));
+  at::Tensor initialized = host::tensor_attr(values, DGR_STR("initialized"));
+  if (!host::truthy(dendrite_score_beats_current_best(best_score, previous)) && initialized.item<double>() != 0) {
+    return;  // small gains accumulate in best_score until they pass the margins together
+  }
+  at::Tensor flag = host::tensor_attr(values, DGR_STR("best_score_improved_this_epoch"));
+  if (flag.reshape({-1})[0].item<double>() == 0 && host::flag(DGR_STR("get_verbose"))) {
+    at::Tensor delta = (best_score - previous).reshape({-1});
+    int64_t at_index = delta.abs().argmax().item<int64_t>();
+    host::print("Score from " + fixed16(previous.reshape({-1})[at_index]) + " to " +
+                fixed16(best_score.reshape({-1})[at_index]) + " for " +
+                std::string(py::str(values.attr(DGR_STR("layer_name")))) + " with initialized " +
+                std::to_string(static_cast<long long>(initialized.item<double>())));
+  }
+  set_element0(flag, 1.0);
+  at::Tensor indexes = host::tensor_attr(values, DGR_STR("indexes_of_best"));
+  indexes.copy_(best_indices);
+  host::tensor_attr(values, DGR_STR("nodes_best_improved_this_epoch")).add_(indexes);
+  previous.copy_(at::maximum(best_score, previous));
+  at::Tensor best_pearson = host::tensor_attr(values, DGR_STR("best_pearson_correlation"));
+  best_pearson.copy_(
+      at::maximum(best_pearson, host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_pearson")).abs()));
+}
+
+void print_correlation_values(py::handle values, py::handle dendrite_outs, py::handle covariance, py::handle loss,
+                              py::handle new_neuron_error) {
+  host::print("Correlation Values:");
+  host::print("Last Dendrite Outs:", dendrite_outs);
+  host::print("New Neuron Error:", new_neuron_error);
+  host::print("Current Correlations:", covariance);
+  host::print("Loss:", loss);
+  host::print("Initialized:", values.attr(DGR_STR("initialized")));
+  for (py::handle t : {dendrite_outs, covariance, loss, new_neuron_error}) {
+    if (any_nan(host::tensor(t))) {
+      host::print("got a nan in correlation function");
+      host::debugger_stop();
+      return;
+    }
+  }
+}
+
+// ---- gradient application ---------------------------------------------------------------------
+
+void filter_backward_dg(const at::Tensor& val, py::handle values) {
+  {
+    at::NoGradGuard no_grad;
+    py::object first = values[py::int_(0)];
+    tuples_and_mult(val, first);  // only fills the shape cache where that applies
+    if (host::tracker_mode_is("p")) {
+      const long long candidates = host::integer(DGR_STR("get_global_candidates"));
+      py::int_ device_index(host::device_index(val.device()));
+      py::object error;  // one detached error shared by every holder
+      for (long long i = 0; i < candidates; ++i) {
+        py::object holder = values[py::int_(i)];
+        if (host::flag(DGR_STR("get_debugging_memory_leak")) &&
+            length(stored_list(holder, DGR_STR("current_parent_d"), device_index)) != 0) {
+          py::object layer_name = holder.attr(DGR_STR("layer_name"));
+          host::print(host::percent("%s called backward but didn't clear the previous error.", layer_name) +
+                      "\nThis can cause a memory leak."
+                      "\nIf it is, make sure you are calling optimizer.step() and zero_grad() each iteration."
+                      "\nYou may need to reduce the total batches in gradient accumulation if this is intentional."
+                      "\n");
+          py::int_ zero(0);
+          host::print("Dendrite outs and neuron errors are currently stacked (" +
+                      std::to_string(length(stored_list(holder, DGR_STR("dendrite_outs"), zero))) + "/" +
+                      std::to_string(length(stored_list(holder, DGR_STR("current_parent_d"), zero))) + ") times");
+        }
+        if (host::flag(DGR_STR("get_dendrite_learn_mode"))) {
+          if (host::flag(DGR_STR("get_extra_verbose"))) {
+            host::print(host::percent("%s appending parent d and setting device", holder.attr(DGR_STR("layer_name"))));
+          }
+          if (!error) error = host::wrap(val.detach());
+          stored_list(holder, DGR_STR("current_parent_d"), device_index).attr(DGR_STR("append"))(error);
+          holder.attr(DGR_STR("device")) = device_index;
+        }
+      }
+    }
+  }
+  if (host::flag(DGR_STR("get_extra_verbose"))) {
+    host::print(host::percent("%s completing backward", values[py::int_(0)].attr(DGR_STR("layer_name"))));
+  }
+}
+
+// The first value holder of a dendrite module, and its device index (None before any error was stored).
+std::pair<py::object, py::object> first_holder(py::handle dendrite_module) {
+  py::object values = dendrite_module.attr(DGR_STR("dendrite_values"))[py::int_(0)];
+  py::object device = py::none();
+  if (py::hasattr(values, DGR_STR("device"))) device = values.attr(DGR_STR("device"));
+  return {values, device};
+}
+
+void apply_dg_grads(py::handle dendrite_module) {
+  auto [values, device] = first_holder(dendrite_module);
+  py::object layer_name = values.attr(DGR_STR("layer_name"));
+  if (device.is_none()) {
+    host::print(host::percent("skipping dg batch for %s", layer_name));
+    return;
+  }
+  if (host::flag(DGR_STR("get_extra_verbose"))) {
+    host::print(host::percent("calling apply dg grads for %s", layer_name));
+    host::print("with " + std::to_string(length(stored_list(values, DGR_STR("current_parent_d"), device))) + "/" +
+                std::to_string(length(stored_list(values, DGR_STR("dendrite_outs"), device))) + " tensors");
+  }
+  py::object loss_fn = self_module().attr(DGR_STR("dendrite_loss_fn"));
+  while (true) {
+    py::object errors = stored_list(values, DGR_STR("current_parent_d"), device);
+    py::object outs = stored_list(values, DGR_STR("dendrite_outs"), device);
+    if (length(errors) == 0 || length(outs) == 0) break;
+    if (loss_fn.is_none()) {
+      calculate_and_backwards_dendrite_loss(values);
+    } else {
+      loss_fn(values);
+    }
+    if (host::flag(DGR_STR("get_extra_verbose"))) {
+      host::print(host::percent("%s applied grads and clearing first tensor", layer_name));
+      host::print(host::percent("with %d tensors", length(errors)));
+    }
+    if (PySequence_DelItem(errors.ptr(), 0) < 0 || PySequence_DelItem(outs.ptr(), 0) < 0) {
+      throw py::error_already_set();
+    }
+  }
+}
+
+void apply_dg_zero(py::handle dendrite_module) {
+  auto [values, device] = first_holder(dendrite_module);
+  if (device.is_none()) return;
+  if (host::flag(DGR_STR("get_extra_verbose"))) host::print("clearing out values in zero_grad");
+  py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
+  py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
+  std::string cleared;
+  auto clear = [](py::list& list) {
+    if (PyList_SetSlice(list.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw py::error_already_set();
+  };
+  if (errors.size() > 0) {
+    if (errors.size() == outs.size()) {
+      cleared.append(errors.size(), '1');
+      clear(errors);
+      cleared.append(outs.size(), '2');
+      clear(outs);
+    }
+    if (errors.size() < outs.size()) {
+      // A forward pass whose backward is still to come keeps its output.
+      cleared.append(errors.size(), '1');
+      clear(errors);
+      cleared.append(outs.size() - 1, '2');
+      py::object newest = outs[outs.size() - 1];
+      clear(outs);
+      outs.append(newest);
+      if (host::flag(DGR_STR("get_verbose"))) {
+        host::print(host::percent("%s retaining::dendrite_outs", values.attr(DGR_STR("layer_name"))));
+      }
+    }
+  }
+  if (host::flag(DGR_STR("get_verbose"))) {
+    host::print(std::string(py::str(values.attr(DGR_STR("layer_name")))) + " cleared:: " + cleared);
+    host::print("dendrite_outs and current_parent_d lenghts are now: " + std::to_string(outs.size()) + "/" +
+                std::to_string(errors.size()));
+  }
+}
+
+Dims dims_arg(py::handle seq) { return to_dims(seq); }
+
+}  // namespace
+
+void register_learning(py::module_& m) {
+  // forward path
+  m.def("preprocess_dg", &preprocess_dg, "Cuts the gradient path of the layer inputs under the dendrite graph mode.");
+  m.def("forward_candidates", &forward_candidates, py::arg("dendrite_module"), py::arg("view_tuple"),
+        py::arg("dendrite_outs"),
+        "Runs every candidate on the layer inputs; returns (candidate_outs, candidate_nonlinear_outs, "
+        "candidate_non_zeroed), each keyed by candidate index.");
+  m.def("add_dendrite_inputs", &add_dendrite_inputs, py::arg("dendrite_module"), py::arg("i"),
+        py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"));
+  m.def("apply_live_candidate_to_output", &apply_live_candidate_to_output, py::arg("neuron_module"), py::arg("out"),
+        py::arg("candidate_nonlinear_outs"));
+  m.def("check_dendrite_outs", &check_dendrite_outs, py::arg("values"), py::arg("device_index"));
+
+  // running statistics
+  m.def(
+      "update_running_averages",
+      [](const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs, py::handle loss, py::handle values,
+         py::handle math_tuple, py::handle full_mult, const at::Tensor& covariance) {
+        update_running_averages(new_neuron_error, dendrite_outs, values, dims_arg(math_tuple),
+                                host::as_float(full_mult), covariance, math_tuple, full_mult);
+      },
+      py::arg("new_neuron_error"), py::arg("dendrite_outs"), py::arg("loss"), py::arg("values"),
+      py::arg("math_tuple"), py::arg("full_mult"), py::arg("covariance"));
+  m.def(
+      "update_saved_values_averages_initial",
+      [](py::handle saved_values, const at::Tensor& dendrite_outs, const at::Tensor& covariance, py::handle loss,
+         py::handle last_parent_d, py::handle math_tuple) {
+        at::NoGradGuard no_grad;
+        update_saved_values_averages_initial(saved_values, at::mean(dendrite_outs.detach(), dims_arg(math_tuple)),
+                                             covariance);
+      },
+      py::arg("saved_values"), py::arg("dendrite_outs"), py::arg("covariance"), py::arg("loss"),
+      py::arg("last_parent_d"), py::arg("math_tuple"));
+  m.def(
+      "update_saved_values_averages",
+      [](py::handle saved_values, const at::Tensor& dendrite_outs, const at::Tensor& covariance, py::handle loss,
+         py::handle last_parent_d, py::handle math_tuple) {
+        at::NoGradGuard no_grad;
+        update_saved_values_averages(saved_values, at::mean(dendrite_outs.detach(), dims_arg(math_tuple)), covariance);
+      },
+      py::arg("saved_values"), py::arg("dendrite_outs"), py::arg("covariance"), py::arg("loss"),
+      py::arg("last_parent_d"), py::arg("math_tuple"));
+
+  // covariance and correlation loss
+  m.def("covariance_loss", &covariance_loss, py::arg("current_cov"), py::arg("error"), py::arg("average_error"),
+        py::arg("output"));
+  m.def(
+      "get_current_covariance",
+      [](const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error, py::handle math_tuple,
+         py::handle view_tuple, py::handle values) {
+        return get_current_covariance(dendrite_outs, new_neuron_error, dims_arg(math_tuple), dims_arg(view_tuple),
+                                      values);
+      },
+      py::arg("dendrite_outs"), py::arg("new_neuron_error"), py::arg("math_tuple"), py::arg("view_tuple"),
+      py::arg("values") = py::none());
+  m.def(
+      "get_cc_loss",
+      [](py::handle values) {
+        BatchLoss b = get_cc_loss(values);
+        py::tuple triple = py::reinterpret_borrow<py::tuple>(b.reduction.triple);
+        // Copies: the caller may keep or change them while the stored batch is still in use.
+        py::tuple record = py::make_tuple(host::wrap(b.new_neuron_error.clone()), host::wrap(b.dendrite_outs.clone()),
+                                          host::wrap(b.elementwise.clone()), values, triple[0], triple[2], triple[1]);
+        return py::make_tuple(host::wrap(b.loss), record);
+      },
+      py::arg("dendrite_values"), "(scalar loss, (error, output, element-wise loss, holder, math_tuple, full_mult, "
+                                  "view_tuple)) for the oldest stored batch.");
+  m.def("calculate_and_backwards_dendrite_loss", &calculate_and_backwards_dendrite_loss, py::arg("values"));
+
+  // best scores
+  m.def("new_best", &new_best, py::arg("saved_values"));
+  m.def("dendrite_score_beats_current_best", &dendrite_score_beats_current_best, py::arg("new_score"),
+        py::arg("old_score"));
+  m.def("check_new_best_score", &check_new_best_score, py::arg("saved_values"));
+  m.def("print_correlation_values", &print_correlation_values, py::arg("values"), py::arg("dendrite_outs"),
+        py::arg("covariance"), py::arg("loss"), py::arg("new_neuron_error"));
+
+  // gradient application
+  m.def("filter_backward_dg", &filter_backward_dg, py::arg("val"), py::arg("values"),
+        "Backward hook on a neuron module's output: stores the neuron error for every candidate.");
+  m.def("apply_dg_grads", &apply_dg_grads, py::arg("self"));
+  m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"));
+}
 
 }  // namespace dgr::modules

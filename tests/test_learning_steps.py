@@ -1,0 +1,154 @@
+"""Gradient application over whole training iterations in p mode."""
+import pytest
+import torch
+from torch import nn
+
+from dendrolab import globals_dendrolab as GDL
+from dendrolab import modules_dendrolab as MDL
+from dendrolab import utils_dendrolab as UDL
+from dendrograd import modules_dgr as MDG
+
+from test_learning import set_p_mode, store_batch, wrapped_mlp
+
+
+def candidate_parameters(model):
+    return [p for p in model.parameters() if getattr(p, "parameter_type", None) == "candidate"]
+
+
+def neuron_parameters(model):
+    return [p for p in model.parameters() if getattr(p, "parameter_type", None) == "neuron"]
+
+
+def holders(model):
+    return [nm.dendrite_module.dendrite_values[0] for nm in GDL.arb_tracker.neuron_module_vector]
+
+
+@pytest.fixture
+def restore_loss_fn():
+    yield
+    MDG.dendrite_loss_fn = None
+
+
+class TestStep:
+    def test_one_p_mode_iteration_trains_only_the_candidates(self):
+        model = wrapped_mlp()
+        x, y = torch.randn(16, 4), torch.randn(16, 2)
+        loss = nn.functional.mse_loss(model(x), y)
+        loss.backward()
+        for values in holders(model):
+            assert values.stored_counts() == (1, 1)
+        model.zero_grad(set_to_none=True)  # the step wrapper clears gradients first
+        hook_calls = []
+        first_candidate = GDL.arb_tracker.neuron_module_vector[0].dendrite_module.candidate_module[0]
+        first_candidate.weight.register_hook(lambda grad: hook_calls.append(grad.shape))
+        GDL.arb_tracker.apply_dg_grads()
+        assert hook_calls == [first_candidate.weight.shape]  # Python hooks run inside the candidate backward
+        for neuron_module in GDL.arb_tracker.neuron_module_vector:
+            for p in neuron_module.dendrite_module.candidate_module.parameters():
+                assert p.grad is not None and p.grad.abs().sum() > 0
+        assert all(p.grad is None for p in neuron_parameters(model))
+        for values in holders(model):
+            assert values.stored_counts() == (0, 0)
+            assert values.initialized.item() == 1
+
+    def test_hook_stores_nothing_in_n_mode(self):
+        model = wrapped_mlp()
+        GDL.arb_tracker.member_vars["mode"] = "n"
+        model(torch.randn(3, 4)).sum().backward()
+        assert all(v.stored_counts() == (0, 0) for v in holders(model))
+
+    def test_accumulated_batches_are_consumed_oldest_first(self, restore_loss_fn):
+        model = wrapped_mlp()
+        GDL.pc.set_debugging_memory_leak(False)
+        outputs = []
+        for _ in range(2):
+            model(torch.randn(5, 4)).sum().backward()
+        values = holders(model)[-1]
+        expected = list(values.dendrite_outs[0])
+
+        def record(holder):
+            if holder is values:
+                outputs.append(holder.dendrite_outs[holder.device][0])
+
+        MDG.dendrite_loss_fn = record  # does not back-propagate: the batches are still removed
+        GDL.arb_tracker.apply_dg_grads()
+        assert [o is e for o, e in zip(outputs, expected)] == [True, True]
+        assert all(v.stored_counts() == (0, 0) for v in holders(model))
+        assert all(p.grad is None for p in candidate_parameters(model))
+
+    def test_step_before_any_backward_is_skipped(self, capsys):
+        model = wrapped_mlp()
+        model(torch.randn(2, 4))
+        GDL.arb_tracker.apply_dg_grads()
+        assert "skipping dg batch for 0" in capsys.readouterr().out
+
+    @pytest.mark.parametrize("errors, outs, cleared, left", [
+        (2, 3, "1122", (1, 0)), (2, 2, "1122", (0, 0)), (0, 2, "", (2, 0)), (3, 1, "", (1, 3)),
+    ])
+    def test_zero_grad_discards_leftovers(self, capsys, errors, outs, cleared, left):
+        GDL.pc.set_verbose(True)
+        values = MDL.DendriteValueTracker("layer", 3, 1, [-1, 0])
+        stored = [torch.full((1, 3), float(k)) for k in range(outs)]
+        values.dendrite_outs[0].extend(stored)
+        values.current_parent_d[0].extend(torch.zeros(1, 3) for _ in range(errors))
+        values.device = 0
+        MDG.apply_dg_zero(type("D", (), {"dendrite_values": [values]})())
+        assert values.stored_counts() == left
+        if left[0] == 1 and outs > 1:
+            assert values.dendrite_outs[0][0] is stored[-1]
+        out = capsys.readouterr().out
+        assert f"layer cleared:: {cleared}\n" in out
+        assert f"dendrite_outs and current_parent_d lenghts are now: {left[0]}/{left[1]}" in out
+
+    def test_ordinary_iterations_do_not_leak(self, capsys):
+        model = wrapped_mlp()
+        optimizer = torch.optim.SGD(candidate_parameters(model), lr=0.01)
+        for _ in range(20):
+            x = torch.randn(8, 4)
+            nn.functional.mse_loss(model(x), torch.zeros(8, 2)).backward()
+            optimizer.zero_grad()
+            GDL.arb_tracker.apply_dg_grads()
+            optimizer.step()
+            GDL.arb_tracker.apply_dg_zero()
+            for values in holders(model):
+                for device_lists in (values.dendrite_outs, values.current_parent_d):
+                    assert all(len(stored) <= 1 for stored in device_lists.values())
+        out = capsys.readouterr().out
+        assert "multiple times" not in out and "didn't clear the previous error" not in out
+
+    def test_forward_without_backward_keeps_one_output(self):
+        model = wrapped_mlp()
+        model(torch.randn(8, 4)).sum().backward()
+        GDL.arb_tracker.apply_dg_grads()
+        model(torch.randn(8, 4))  # e.g. a validation pass in training mode
+        GDL.arb_tracker.apply_dg_zero()
+        assert all(v.stored_counts() == (1, 0) for v in holders(model))
+
+
+def test_candidate_learns_to_follow_the_error():
+    """A frozen zero neuron must learn y = x @ w: its error is -y, which a linear
+    candidate can match. The running covariance grows well beyond its start."""
+    torch.manual_seed(3)
+    GDL.pc.set_initial_correlation_batches(5)
+    neuron_module = UDL.initialize_arb(nn.Linear(6, 1))
+    set_p_mode()
+    with torch.no_grad():
+        neuron_module.main_module.weight.zero_()
+        neuron_module.main_module.bias.zero_()
+        neuron_module.dendrite_module.candidate_module[0].weight.mul_(0.05)
+    w_true = torch.randn(6, 1)
+    values = neuron_module.dendrite_module.dendrite_values[0]
+    optimizer = torch.optim.SGD(candidate_parameters(neuron_module), lr=0.05)
+    start = None
+    for step in range(300):
+        x = torch.randn(64, 6)
+        nn.functional.mse_loss(neuron_module(x), x @ w_true).backward()
+        optimizer.zero_grad()
+        GDL.arb_tracker.apply_dg_grads()
+        optimizer.step()
+        GDL.arb_tracker.apply_dg_zero()
+        if step == 5:
+            start = values.prev_dendrite_candidate_correlation.abs().item()
+    end = values.prev_dendrite_candidate_correlation.abs().item()
+    assert end > 5 * start
+    assert values.prev_dendrite_candidate_pearson.abs().item() > 0.8
