@@ -152,3 +152,29 @@ def test_candidate_learns_to_follow_the_error():
     end = values.prev_dendrite_candidate_correlation.abs().item()
     assert end > 5 * start
     assert values.prev_dendrite_candidate_pearson.abs().item() > 0.8
+
+
+class TestEveryCandidateSlot:
+    """Each slot stores an output per forward and an error per backward; each must be consumed."""
+
+    @pytest.mark.parametrize("dendrite_graph_mode", [True, False])
+    def test_all_slots_learn_and_nothing_piles_up(self, dendrite_graph_mode):
+        GDL.pc.set_global_candidates(3)
+        GDL.pc.set_dendrite_graph_mode(dendrite_graph_mode)
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 8), nn.Tanh(), nn.Linear(8, 2)))
+        set_p_mode()
+        x, y = torch.randn(16, 4), torch.randn(16, 2)
+        for _ in range(4):
+            GDL.arb_tracker.apply_dg_zero()
+            model.zero_grad(set_to_none=True)
+            nn.functional.mse_loss(model(x), y).backward()
+            model.zero_grad(set_to_none=True)
+            GDL.arb_tracker.apply_dg_grads()
+            for neuron_module in GDL.arb_tracker.neuron_module_vector:
+                dendrite_module = neuron_module.dendrite_module
+                for slot, values in enumerate(dendrite_module.dendrite_values):
+                    assert values.stored_counts() == (0, 0), (neuron_module.name, slot)
+                    weight = dendrite_module.candidate_module[slot].weight
+                    assert weight.grad is not None and weight.grad.abs().sum() > 0, (neuron_module.name, slot)
+        for neuron_module in GDL.arb_tracker.neuron_module_vector:
+            assert all(v.initialized.item() == 4 for v in neuron_module.dendrite_module.dendrite_values)

@@ -116,8 +116,10 @@ inline void debugger_stop() {
 
 // Prints a whole, chained traceback of an exception caught in C++.
 inline void print_traceback(py::error_already_set& e) {
+  // Errors raised from C++ carry no traceback object.
+  py::object trace = e.trace() ? py::object(e.trace()) : py::object(py::none());
   DGR_CACHED_MODULE("traceback")
-      .attr("print_exception")(e.type(), e.value(), e.trace(), py::arg("limit") = py::none(),
+      .attr("print_exception")(e.type(), e.value(), trace, py::arg("limit") = py::none(),
                                py::arg("chain") = true);
 }
 

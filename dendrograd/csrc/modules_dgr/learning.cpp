@@ -677,16 +677,17 @@ void filter_backward_dg(const at::Tensor& val, py::handle values) {
   }
 }
 
-// The first value holder of a dendrite module, and its device index (None before any error was stored).
-std::pair<py::object, py::object> first_holder(py::handle dendrite_module) {
-  py::object values = dendrite_module.attr(DGR_STR("dendrite_values"))[py::int_(0)];
-  py::object device = py::none();
-  if (py::hasattr(values, DGR_STR("device"))) device = values.attr(DGR_STR("device"));
-  return {values, device};
+// A value holder and its device index (None before any error was stored).
+py::object holder_device(py::handle values) {
+  if (py::hasattr(values, DGR_STR("device"))) return values.attr(DGR_STR("device"));
+  return py::none();
 }
 
-void apply_dg_grads(py::handle dendrite_module) {
-  auto [values, device] = first_holder(dendrite_module);
+// Every candidate slot stores an output per forward and an error per backward, so
+// every slot is consumed here (consuming only the first would leave the other
+// candidates untrained and their stored graphs growing without bound).
+void apply_holder_grads(py::handle values) {
+  py::object device = holder_device(values);
   py::object layer_name = values.attr(DGR_STR("layer_name"));
   if (device.is_none()) {
     host::print(host::percent("skipping dg batch for %s", layer_name));
@@ -717,8 +718,8 @@ void apply_dg_grads(py::handle dendrite_module) {
   }
 }
 
-void apply_dg_zero(py::handle dendrite_module) {
-  auto [values, device] = first_holder(dendrite_module);
+void apply_holder_zero(py::handle values) {
+  py::object device = holder_device(values);
   if (device.is_none()) return;
   if (host::flag(DGR_STR("get_extra_verbose"))) host::print("clearing out values in zero_grad");
   py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
@@ -752,6 +753,14 @@ void apply_dg_zero(py::handle dendrite_module) {
     host::print("dendrite_outs and current_parent_d lenghts are now: " + std::to_string(outs.size()) + "/" +
                 std::to_string(errors.size()));
   }
+}
+
+void apply_dg_grads(py::handle dendrite_module) {
+  for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) apply_holder_grads(values);
+}
+
+void apply_dg_zero(py::handle dendrite_module) {
+  for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) apply_holder_zero(values);
 }
 
 Dims dims_arg(py::handle seq) { return to_dims(seq); }
