@@ -39,7 +39,7 @@ def extension(name):
         include_dirs=[os.path.join(HERE, CSRC)],
         define_macros=[("DGR_TORCH_VERSION", f'"{torch.__version__}"'),
                        ("DGR_MODULE_NAME", f'"{name}"')],
-        extra_compile_args=["-O2", "-g0", "-std=c++20", "-Wno-unused-parameter"],
+        extra_compile_args=["-O2", "-g0", "-std=c++20", "-Wno-unused-parameter", "-fvisibility=hidden"],
     )
 
 

@@ -1,4 +1,23 @@
-"""The host's training tracker: mode, step status, score histories, neuron modules."""
+"""The host's training tracker: mode, step status, score histories, neuron modules.
+
+It also runs the schedule. The user builds the optimizer through `setup_optimizer`
+and reports each epoch's validation score through `add_validation_score`:
+
+    optimizer = GDL.arb_tracker.setup_optimizer(model, torch.optim.Adam, lr=1e-3)
+    for epoch in ...:
+        train one epoch with optimizer.zero_grad(); loss.backward(); optimizer.step()
+        model, restructured, done = GDL.arb_tracker.add_validation_score(accuracy, model)
+        if restructured:
+            optimizer = GDL.arb_tracker.optimizer
+        if done:
+            break
+
+n mode trains the neurons until validation has not improved for
+`pc.get_n_epochs_to_switch()` epochs; p mode then trains candidate dendrites until the
+add-on's history or cap rule ends it; each neuron module then accepts its best
+candidate as a new dendrite and n mode starts again, up to `pc.get_max_dendrites()`.
+"""
+import torch
 
 
 class ArbTracker:
@@ -24,7 +43,14 @@ class ArbTracker:
             "watch_weights": [],
             "n_accuracies": [],
             "p_accuracies": [],
+            # schedule: best validation score of the current n phase and when it was reached
+            "best_validation_score": None,
+            "n_epoch_last_improved": 0,
         }
+        self.model = None
+        self.optimizer = None
+        self.optimizer_class = None
+        self.optimizer_kwargs = {}
         # Histories plotted per kind; the accuracy series of n mode sets the plot length.
         self.member_var_types = {"n_accuracies": self.member_vars["n_accuracies"]}
 
@@ -45,3 +71,92 @@ class ArbTracker:
 
         for neuron_module in self.neuron_module_vector:
             MDG.apply_dg_zero(neuron_module.dendrite_module)
+
+    # -- schedule -------------------------------------------------------------------
+    def setup_optimizer(self, model, optimizer_class, **optimizer_kwargs):
+        """Builds `optimizer_class(model.parameters(), **optimizer_kwargs)` and passes it
+        through the add-on, which wraps it and keeps the current mode's parameters.
+        The class and arguments are reused for the optimizer of every later mode."""
+        self.model = model
+        self.optimizer_class = optimizer_class
+        self.optimizer_kwargs = dict(optimizer_kwargs)
+        return self._rebuild_optimizer()
+
+    def _rebuild_optimizer(self):
+        from dendrograd import tracker_dgr as TDG
+
+        self.optimizer = self.optimizer_class(self.model.parameters(), **self.optimizer_kwargs)
+        TDG.setup_optimizer_dg(self.optimizer)
+        self.member_vars["step_status"] = TDG.STEP_CLEARED
+        return self.optimizer
+
+    def dendrites_added(self):
+        """Dendrites accepted by every neuron module so far."""
+        return min((m.dendrite_module.num_dendrites for m in self.neuron_module_vector), default=0)
+
+    def add_validation_score(self, accuracy, model):
+        """Epoch end. Returns (model, restructured, training_complete); when restructured
+        is true the mode changed and `self.optimizer` is a new optimizer to train with."""
+        from dendrograd import tracker_dgr as TDG
+        from dendrolab import globals_dendrolab as GDL
+
+        self.model = model
+        mv = self.member_vars
+        mv["num_epochs_run"] += 1
+        mv["n_accuracies"].append(float(accuracy))
+        TDG.update_dg_scores(self)
+        if mv["mode"] == "n":
+            if mv["best_validation_score"] is None or accuracy > mv["best_validation_score"]:
+                mv["best_validation_score"] = float(accuracy)
+                mv["n_epoch_last_improved"] = mv["num_epochs_run"]
+            if mv["num_epochs_run"] - mv["n_epoch_last_improved"] < GDL.pc.get_n_epochs_to_switch():
+                return model, False, False
+            if self.dendrites_added() >= GDL.pc.get_max_dendrites():
+                return model, False, True
+            self._switch_to_p()
+            return model, True, False
+        TDG.check_best_arb_score_improvement()
+        p_epochs = mv["num_epochs_run"] - mv["switch_epochs"][-1]
+        if TDG.history_switch(self) or TDG.check_cap_switch(self, p_epochs):
+            self._switch_to_n()
+            return model, True, False
+        self._start_p_epoch()
+        return model, False, False
+
+    def _start_p_epoch(self):
+        """Scores at the start of a p epoch, and the per-epoch improvement flags cleared."""
+        with torch.no_grad():
+            for neuron_module in self.neuron_module_vector:
+                for values in neuron_module.dendrite_module.dendrite_values:
+                    values.epoch_start_best_score.copy_(values.best_score)
+                    values.best_score_improved_this_epoch.zero_()
+                    values.nodes_best_improved_this_epoch.zero_()
+                    values.nodes_improved_any.zero_()
+
+    def _switch_to_p(self):
+        from dendrograd import modules_dgr as MDG
+
+        mv = self.member_vars
+        mv["mode"] = "p"
+        mv["switch_epochs"].append(mv["num_epochs_run"])
+        mv["epoch_last_improved"] = mv["num_epochs_run"]
+        for neuron_module in self.neuron_module_vector:
+            MDG.set_module_p_dg(neuron_module)
+            neuron_module.dendrite_module.mode = "p"
+        self._start_p_epoch()
+        self._rebuild_optimizer()
+
+    def _switch_to_n(self):
+        from dendrograd import modules_dgr as MDG
+
+        mv = self.member_vars
+        for neuron_module in self.neuron_module_vector:
+            neuron_module.accept_best_candidate()
+            neuron_module.dendrite_module.mode = "n"
+            MDG.set_dg_mode(neuron_module.dendrite_module, "n")
+            MDG.set_module_n_dg(neuron_module)
+        mv["mode"] = "n"
+        mv["switch_epochs"].append(mv["num_epochs_run"])
+        mv["best_validation_score"] = None
+        mv["n_epoch_last_improved"] = mv["num_epochs_run"]
+        self._rebuild_optimizer()

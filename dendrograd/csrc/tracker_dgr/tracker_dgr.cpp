@@ -1,8 +1,627 @@
-// tracker_dgr extension module.
+// tracker_dgr: the training tracker's add-on side.
+//
+//   * optimizer set-up and per-mode parameter filtering,
+//   * the step / zero_grad wrappers that drive candidate learning,
+//   * epoch score histories, the switch rules and the improvement checks,
+//   * two diagnostics for parameters the optimizer does not see.
+//
+// All state lives in host objects (the tracker's member_vars, the optimizer's
+// attributes, the value holders); the only module state is the replacement point
+// best_arb_score_improved_this_epoch_fn and the constants below.
 #include "host_contract.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace host = dgr::host;
 
+namespace dgr::tracker {
+namespace {
+
+constexpr int STEP_CLEARED = 0;  // zero_grad ran since the last step
+constexpr int STEP_CALLED = 1;   // a step ran since the last zero_grad
+
+// Stand-in accuracy series for the p epochs of the host's graphs (129 entries).
+constexpr int kPAccuraciesValues[129] = {
+    72, 74, 75, 77, 78, 79, 80, 81, 82, 82, 83, 84, 84, 85, 85, 86, 86, 87, 87, 87, 88, 88,
+    88, 89, 89, 89, 89, 90, 90, 90, 90, 90, 91, 91, 91, 91, 91, 91, 92, 92, 92, 92, 92, 92,
+    92, 92, 93, 93, 93, 93, 93, 93, 93, 93, 93, 93, 94, 94, 94, 94, 94, 94, 94, 94, 94, 94,
+    94, 94, 94, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 95, 96, 96,
+    96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96,
+    97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97};
+static_assert(sizeof(kPAccuraciesValues) / sizeof(int) == 129);
+
+PyObject* g_module = nullptr;  // this extension module, borrowed for the life of the process
+
+py::handle self_module() { return py::handle(g_module); }
+py::handle MDG() { return DGR_CACHED_MODULE("dendrograd.modules_dgr"); }
+py::handle method_type() { return DGR_CACHED_MODULE("types").attr("MethodType"); }
+
+// ---- small helpers ------------------------------------------------------------------
+
+py::object mv(py::handle tracker, const char* key) { return tracker.attr(DGR_STR("member_vars"))[py::str(key)]; }
+void set_mv(py::handle tracker, const char* key, py::handle value) {
+  tracker.attr(DGR_STR("member_vars"))[py::str(key)] = value;
+}
+bool mode_is(py::handle tracker, const char* mode) { return mv(tracker, "mode").equal(py::str(mode)); }
+
+bool verbose() { return host::flag(DGR_STR("get_verbose")); }
+bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
+bool silent() { return host::flag(DGR_STR("get_silent")); }
+
+// Python's len() of any sized object.
+Py_ssize_t length(py::handle obj) {
+  Py_ssize_t n = PyObject_Length(obj.ptr());
+  if (n < 0) throw py::error_already_set();
+  return n;
+}
+
+// Element 0 of a single value (a one-element tensor) as a number.
+double element0(py::handle single_value) {
+  at::Tensor t = host::tensor(single_value);
+  return t.reshape({-1})[0].item<double>();
+}
+
+// A tensor attribute of a holder, flattened, as doubles on the CPU.
+at::Tensor flat_cpu_double(py::handle holder, py::handle name) {
+  at::Tensor t = host::tensor_attr(holder, name).detach();
+  py::gil_scoped_release no_gil;
+  return t.reshape({-1}).to(at::kCPU, at::kDouble).contiguous();
+}
+
+py::object python_id(py::handle obj) {
+  return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(obj.ptr()));
+}
+
+// The bound method `function.__get__(optimizer)`; the class is left alone.
+py::object bind_to(const char* function_name, py::handle optimizer) {
+  return method_type()(self_module().attr(function_name), optimizer);
+}
+
+// ---- optimizer set-up and filtering -----------------------------------------------------
+
+py::list filter_single_param_group(py::handle params, py::handle mode, bool debug_missing_types) {
+  py::list kept;
+  bool n_mode = mode.equal(py::str("n"));
+  bool p_mode = mode.equal(py::str("p"));
+  if (!n_mode && !p_mode) return kept;
+  for (py::handle param : params) {
+    if (!py::hasattr(param, DGR_STR("parameter_type"))) {
+      if (debug_missing_types) {
+        host::print(std::string("Dendrolab WARNING: Parameter does not have parameter_type attribute in ") +
+                    (n_mode ? "n" : "p") + " mode");
+        host::print("You can find the name of this param by going \"up\" in the stack trace to where your model "
+                    "exists locally and calling:");
+        host::print(host::percent("UDL.find_param_name_by_id(model,%d)", python_id(param)));
+        host::print("Ensure that containing module is either dendrolabbed or tracked,");
+        host::print("or if that module must not be because a submodule will be, ");
+        host::print("then add the parameter by the name that got printed with "
+                    "GDL.pc.append_parameter_ids_to_track([param_name_by_id_from_above])");
+        host::print("Detailed instructions in debugging.md");
+        host::debugger_stop();
+      }
+      continue;
+    }
+    py::object role = param.attr(DGR_STR("parameter_type"));
+    bool keep;
+    if (n_mode) {
+      keep = role.equal(py::str("neuron")) ||
+             (role.equal(py::str("dendrite")) && host::flag(DGR_STR("get_dendrite_update_mode")));
+    } else {
+      keep = role.equal(py::str("candidate"));
+    }
+    if (keep) kept.append(param);
+  }
+  return kept;
+}
+
+void filter_params(py::handle optimizer, bool debug_missing_types) {
+  py::object mode = host::member_var(DGR_STR("mode"));
+  py::object groups = optimizer.attr(DGR_STR("param_groups"));
+  long long total_before = 0;
+  for (py::handle group : groups) total_before += length(group[py::str("params")]);
+
+  py::list new_groups;
+  std::unordered_set<PyObject*> kept_params;
+  long long total_kept = 0;
+  for (py::handle group : groups) {
+    py::list kept = filter_single_param_group(group[py::str("params")], mode, debug_missing_types);
+    if (kept.empty()) continue;  // the whole group goes, hyper-parameters included
+    py::object copy = group.attr("copy")();
+    copy[py::str("params")] = kept;
+    new_groups.append(copy);
+    for (py::handle p : kept) kept_params.insert(p.ptr());
+    total_kept += static_cast<long long>(kept.size());
+  }
+  optimizer.attr(DGR_STR("param_groups")) = new_groups;
+
+  py::object state = optimizer.attr(DGR_STR("state"));
+  py::list keys(state.attr("keys")());
+  for (py::handle key : keys) {
+    if (!kept_params.count(key.ptr())) {
+      if (PyObject_DelItem(state.ptr(), key.ptr()) < 0) throw py::error_already_set();
+    }
+  }
+
+  if (verbose()) {
+    host::print("Filtered optimizer parameters: mode=" + std::string(py::str(mode)) + ", " +
+                std::to_string(total_kept) + " params selected from " + std::to_string(total_before) +
+                " total. " + std::to_string(new_groups.size()) + " param-groups remain.");
+  }
+}
+
+void setup_optimizer_dg(py::handle optimizer) {
+  py::object zero_grad = py::getattr(optimizer, "zero_grad", py::none());
+  py::object underlying = zero_grad.is_none() ? py::none() : py::getattr(zero_grad, "__func__", py::none());
+  if (underlying.is(self_module().attr("arb_zero_grad"))) {
+    host::print("Error: optimizer.zero_grad is already set to arb_zero_grad");
+    host::print("Check if you are calling setup_optimizer moultiple times or both");
+    host::print("setup_optimizer and set_optimizer_instance, only one should be called");
+    host::debugger_stop();
+    // Continuing: the wrappers already installed stay. Wrapping again would store the
+    // step wrapper as the optimizer's own step, which would then call itself.
+    filter_params(optimizer, true);
+    return;
+  }
+  optimizer.attr("_original_step") = optimizer.attr("step");
+  optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
+  optimizer.attr("_original_zero") = optimizer.attr("zero_grad");
+  optimizer.attr("zero_grad") = bind_to("arb_zero_grad", optimizer);
+  filter_params(optimizer, true);
+}
+
+// ---- step and zero_grad ---------------------------------------------------------------
+
+void arb_step(py::handle self) {
+  py::object tracker = host::tracker();
+  py::object status = mv(tracker, "step_status");
+  if (mode_is(tracker, "p") && !host::flag(DGR_STR("get_learn_dendrites_live")) &&
+      status.equal(py::int_(STEP_CLEARED))) {
+    if (extra_verbose()) host::print("calling arb_step");
+    self.attr("_original_zero")();  // the ordinary loss left gradients on the candidates
+    tracker.attr("apply_dg_grads")();
+    if (host::number(DGR_STR("get_candidate_grad_clipping")) != 0.0) {
+      py::object clip = DGR_CACHED_MODULE("torch.nn.utils").attr("clip_grad_norm_");
+      for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
+        clip(neuron_module.attr("parameters")(),
+             py::arg("max_norm") = host::get(DGR_STR("get_candidate_grad_clipping")));
+      }
+    }
+  } else if (status.equal(py::int_(STEP_CALLED))) {
+    if (extra_verbose()) host::print("arb_step called again without zero_grad, skipping dg grads");
+  }
+  set_mv(tracker, "step_status", py::int_(STEP_CALLED));
+}
+
+py::object closure_arb_step(py::handle self, py::object closure) {
+  py::object optimizer = py::reinterpret_borrow<py::object>(self);
+  if (!closure.is_none()) {
+    py::cpp_function wrapped([optimizer, closure]() {
+      py::object loss = closure();
+      arb_step(optimizer);
+      return loss;
+    });
+    return optimizer.attr("_original_step")(wrapped);
+  }
+  arb_step(optimizer);
+  py::object result = optimizer.attr("_original_step")();
+  optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
+  return result;
+}
+
+void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
+  if (extra_verbose()) host::print("calling arb_zero_grad");
+  py::object tracker = host::tracker();
+  tracker.attr("apply_dg_zero")();
+  set_mv(tracker, "step_status", py::int_(STEP_CLEARED));
+  self.attr("_original_zero")(*args, **kwargs);
+  self.attr("zero_grad") = bind_to("arb_zero_grad", self);
+}
+
+// ---- score bookkeeping -------------------------------------------------------------------
+
+py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list) {
+  double total_mean_best = 0.0;
+  long long layer_id = 0;
+  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
+    py::object holders = layer.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
+    at::Tensor first = host::tensor_attr(holders[py::int_(0)], val_index).detach();
+    double layer_mean_best;
+    {
+      py::gil_scoped_release no_gil;
+      layer_mean_best = first.abs().mean().item<double>();
+    }
+    long long channels = host::as_int(layer.attr(DGR_STR("out_channels")));
+
+    // Largest magnitude over nodes and candidates; ties go to the later candidate and
+    // node, NaN never wins. `found` stays false while only the untouched integer 0 is held.
+    bool found = false;
+    double layer_max = 0.0;
+    std::vector<at::Tensor> columns;  // flattened scores of each candidate slot, read once
+    for (long long node = 0; node < channels; ++node) {
+      long long candidates = host::integer(DGR_STR("get_global_candidates"));
+      while (static_cast<long long>(columns.size()) < candidates) {
+        columns.push_back(flat_cpu_double(holders[py::int_(columns.size())], val_index));
+      }
+      for (long long c = 0; c < candidates; ++c) {
+        if (node >= columns[c].numel()) {
+          throw py::index_error("index " + std::to_string(node) + " is out of bounds for " +
+                                std::string(py::str(val_index)) + " of candidate " + std::to_string(c));
+        }
+      }
+      bool plane_found = false;
+      double plane_max = 0.0;
+      for (long long c = 0; c < candidates; ++c) {
+        double v = columns[c].data_ptr<double>()[node];
+        if (std::fabs(v) >= std::fabs(plane_max)) {
+          plane_max = v;
+          plane_found = true;
+        }
+      }
+      if (std::fabs(plane_max) >= std::fabs(layer_max)) {
+        layer_max = plane_max;
+        found = plane_found;
+      }
+    }
+    if (!found) {
+      host::print("Didn't get any non zero scores or a score is nan or inf.");
+      host::debugger_stop();
+      layer_max = 0.0;  // continuing: the layer records 0.0 for this epoch
+    }
+    py::object history = tracker.attr(DGR_STR("member_vars"))[member_list][py::int_(layer_id)];
+    history.attr("append")(py::float_(std::fabs(layer_max)));
+    total_mean_best += layer_mean_best / static_cast<double>(channels);
+    ++layer_id;
+  }
+  return py::float_(total_mean_best);
+}
+
+void add_best_scores(py::handle tracker) {
+  double total_mean_best = add_scores(tracker, py::str("best_pearson_correlation"), py::str("best_scores"));
+  if (!host::flag(DGR_STR("get_doing_mean_best"))) return;
+  Py_ssize_t layers = length(tracker.attr(DGR_STR("neuron_module_vector")));
+  if (layers == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+    throw py::error_already_set();
+  }
+  total_mean_best /= static_cast<double>(layers);
+
+  py::object switch_epochs = mv(tracker, "switch_epochs");
+  py::object num_epochs_run = mv(tracker, "num_epochs_run");
+  long long since_switch = length(switch_epochs) == 0
+                               ? host::as_int(num_epochs_run)
+                               : host::as_int(num_epochs_run) - host::as_int(switch_epochs[py::int_(-1)]) - 1;
+  py::list best_means = mv(tracker, "best_mean_scores");
+  if (since_switch == 0) {
+    if (verbose()) host::print(host::percent("got current best mean ARB %f compared to old 0.0", total_mean_best));
+    best_means.append(total_mean_best);
+    set_mv(tracker, "best_mean_score_improved_this_epoch", py::int_(1));
+    return;
+  }
+  py::object last_obj = best_means.attr("__getitem__")(-1);
+  double last = host::as_float(last_obj);
+  double threshold = host::number(DGR_STR("get_arb_improvement_threshold"));
+  bool better = total_mean_best * (1.0 - threshold) - last > 1e-7 &&
+                total_mean_best - last > host::number(DGR_STR("get_arb_improvement_threshold_raw"));
+  if (better) {
+    if (verbose()) {
+      host::print("Better current best mean ARB " + host::percent("%f", total_mean_best) + " compared to old " +
+                  host::percent("%f", last));
+    }
+    best_means.append(total_mean_best);
+  } else {
+    if (verbose()) {
+      host::print("Not Better current best mean ARB " + host::percent("%f", total_mean_best) +
+                  " compared to old " + host::percent("%f", last));
+    }
+    best_means.append(last_obj);
+  }
+  set_mv(tracker, "best_mean_score_improved_this_epoch", py::int_(better ? 1 : 0));
+}
+
+void add_current_scores(py::handle tracker) {
+  add_scores(tracker, py::str("prev_dendrite_candidate_pearson"), py::str("current_scores"));
+}
+
+void add_current_weights(py::handle tracker) {
+  py::handle np = DGR_CACHED_MODULE("numpy");
+  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
+    if (!host::truthy(layer.attr(DGR_STR("debug_arb_weights"))) || !mode_is(tracker, "p")) continue;
+    py::object candidate = layer.attr(DGR_STR("dendrite_module")).attr(DGR_STR("candidate_module"))[py::int_(0)];
+    at::Tensor weight = host::tensor_attr(candidate, DGR_STR("weight")).detach();
+    at::Tensor bias = host::tensor_attr(candidate, DGR_STR("bias")).detach();
+    at::Tensor frame;
+    {
+      py::gil_scoped_release no_gil;
+      frame = at::cat({weight.cpu(), bias.cpu().unsqueeze(1)}, 1).unsqueeze(2).contiguous();
+    }
+    py::object weights = host::wrap(frame).attr("numpy")();
+    py::object stored = mv(tracker, "watch_weights");
+    if (PyList_Check(stored.ptr()) && PyList_GET_SIZE(stored.ptr()) == 0) {
+      set_mv(tracker, "watch_weights", weights);
+    } else {
+      set_mv(tracker, "watch_weights", np.attr("concatenate")(py::make_tuple(stored, weights), py::arg("axis") = 2));
+    }
+  }
+}
+
+void update_dg_scores(py::handle tracker) {
+  py::object global = host::tracker();
+  if (mode_is(global, "p")) {
+    add_best_scores(global);
+    if (host::flag(DGR_STR("get_graphing_current_scores"))) add_current_scores(global);
+  }
+  Py_ssize_t n = length(tracker.attr(DGR_STR("member_var_types"))[py::str("n_accuracies")]);
+  py::list series(n);
+  for (Py_ssize_t k = 0; k < n; ++k) series[static_cast<size_t>(k)] = py::int_(kPAccuraciesValues[k % 129]);
+  set_mv(global, "p_accuracies", series);
+}
+
+// ---- switch decisions --------------------------------------------------------------------
+
+bool check_cap_switch(py::handle tracker, py::handle this_count) {
+  if (!mv(tracker, "switch_mode").equal(host::pc().attr("DOING_HISTORY"))) return false;
+  if (!mode_is(tracker, "p")) return false;
+  if (!host::flag(DGR_STR("get_cap_at_n"))) return false;
+  if (!(py::reinterpret_borrow<py::object>(this_count) >= mv(tracker, "switch_epochs")[py::int_(0)])) return false;
+  if (!silent()) host::print("cap_at_n is True");
+  return true;
+}
+
+bool history_switch(py::handle tracker) {
+  if (!mode_is(tracker, "p")) return false;
+  py::object since = mv(tracker, "num_epochs_run") - mv(tracker, "epoch_last_improved");
+  return since >= host::get(DGR_STR("get_p_epochs_to_switch"));
+}
+
+void print_score_statistics(py::handle tracker) {
+  double threshold_raw = host::number(DGR_STR("get_arb_improvement_threshold_raw"));
+  std::vector<double> all_raw, all_pct, all_start;
+  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
+    py::object holders = layer.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
+    long long candidates = host::integer(DGR_STR("get_global_candidates"));
+    for (long long m = 0; m < candidates; ++m) {
+      py::object dv = holders[py::int_(m)];
+      at::Tensor best = host::tensor_attr(dv, DGR_STR("best_score")).detach();
+      at::Tensor start = host::tensor_attr(dv, DGR_STR("epoch_start_best_score")).detach();
+      py::gil_scoped_release no_gil;
+      at::Tensor raw_delta = best - start;
+      at::Tensor start_scores = start.abs();
+      at::Tensor valid = start_scores.ge(threshold_raw);
+      if (!valid.any().item<bool>()) continue;
+      at::Tensor pct_delta = raw_delta.abs().div(start_scores.clamp_min(1e-8)).mul(100.0);
+      all_raw.push_back(raw_delta.masked_select(valid).mean().item<double>());
+      all_pct.push_back(pct_delta.masked_select(valid).mean().item<double>());
+      all_start.push_back(start_scores.masked_select(valid).mean().item<double>());
+    }
+  }
+  if (all_raw.empty()) {
+    host::print("No candidates with established scores (all below threshold) to compute statistics.");
+    return;
+  }
+  auto average = [](const std::vector<double>& v) {
+    double sum = 0.0;
+    for (double x : v) sum += x;
+    return sum / static_cast<double>(v.size());
+  };
+  host::print(host::percent("With average raw start score:     %.6f", average(all_start)));
+  host::print(host::percent("With average raw score change:     %.6f", average(all_raw)));
+  host::print(host::percent("and average percent score change: %.2f%%", average(all_pct)));
+}
+
+bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_call) {
+  if (mode_is(tracker, "n")) return false;
+  long long total_nodes_improved = 0;
+  bool got_a_best = false;
+  bool ignore = false;
+  py::object check_new_best_score = MDG().attr("check_new_best_score");
+  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
+    py::object dendrite_module = layer.attr(DGR_STR("dendrite_module"));
+    py::object holders = dendrite_module.attr(DGR_STR("dendrite_values"));
+    if (host::flag(DGR_STR("get_dendrite_learn_mode")) && !ignore) {
+      double initialized = element0(holders[py::int_(0)].attr(DGR_STR("initialized")));
+      long long wanted = host::integer(DGR_STR("get_initial_correlation_batches"));
+      if (initialized < static_cast<double>(wanted)) {
+        host::print("You set GDL.pc.set_initial_correlation_batches() to be greater than an entire epoch " +
+                    std::to_string(static_cast<long long>(initialized)) + " < " + std::to_string(wanted) +
+                    ".This can result in weights not being updated.  You should set that "
+                    "GDL.pc.set_initial_correlation_batches(x) to be lower than the batches in one epoch. "
+                    "Start over or Load from 'latest' for " +
+                    std::string(py::str(tracker.attr(DGR_STR("save_name")))) + ". It was caught on layer" +
+                    std::string(py::str(layer.attr(DGR_STR("name")))));
+        host::print("If your epoch is larger than this number it means the layer is not being included in "
+                    "autograd backwards.");
+        host::print("To double check what layers are included in the backwards call set "
+                    "GDL.pc.set_extra_verbose(True) and look for which layers call backward and forward.");
+        host::print("This layer either must be included in the backward calls or included in in "
+                    "GDL.pc.get_module_names_to_skip() or GDL.pc.get_module_names_to_track()");
+        host::print("If you are here for debugging with a tiny dataset feel free to ignore (this may happen more "
+                    "than once)");
+        host::debugger_stop();
+        ignore = true;
+      }
+    }
+    long long candidates = host::integer(DGR_STR("get_global_candidates"));
+    for (long long m = 0; m < candidates; ++m) {
+      py::int_ slot(m);
+      py::object dv = holders[slot];
+      check_new_best_score(dv);
+      if (element0(dv.attr(DGR_STR("best_score_improved_this_epoch"))) == 0.0) continue;
+      if (!host::flag(DGR_STR("get_doing_mean_best")) && !host::flag(DGR_STR("get_learn_dendrites_live"))) {
+        set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
+        if (verbose()) {
+          double best_max;
+          at::Tensor best = host::tensor_attr(dv, DGR_STR("best_score")).detach();
+          best_max = best.max().item<double>();
+          host::print("Individual epoch improved is " +
+                      std::to_string(host::as_int(mv(tracker, "epoch_last_improved"))) + " for layer " +
+                      std::string(py::str(layer.attr(DGR_STR("name")))) +
+                      " with current score: " + host::percent("%.16f", best_max));
+        }
+      }
+      at::Tensor improved_any = host::tensor_attr(dv, DGR_STR("nodes_improved_any")).detach().reshape({-1});
+      long long channels = host::as_int(dv.attr(DGR_STR("out_channels")));
+      if (channels > improved_any.numel()) {
+        throw py::index_error("nodes_improved_any of " + std::string(py::str(layer.attr(DGR_STR("name")))) +
+                              " has fewer entries than out_channels");
+      }
+      bool any_node;
+      {
+        py::gil_scoped_release no_gil;
+        any_node = channels > 0 && improved_any.slice(0, 0, channels).gt(0).any().item<bool>();
+      }
+      if (any_node) {  // the snapshot is the same for every improved node: take it once
+        at::NoGradGuard no_grad;
+        py::object copied = DGR_CACHED_MODULE("copy").attr("deepcopy")(dendrite_module.attr("candidate_module")[slot]);
+        dendrite_module.attr("best_candidate_module")[slot] = copied;
+        if (host::as_int(dendrite_module.attr(DGR_STR("num_dendrites"))) > 0) {
+          at::Tensor saved = host::tensor(dendrite_module.attr("best_dendrites_to_candidates_saved")[slot]);
+          at::Tensor live = host::tensor(dendrite_module.attr("dendrites_to_candidates")[slot]);
+          saved.copy_(live.detach());
+        }
+      }
+      at::Tensor best_improved = host::tensor_attr(dv, DGR_STR("nodes_best_improved_this_epoch")).detach();
+      total_nodes_improved += best_improved.gt(0).sum().item<int64_t>();
+      got_a_best = true;
+    }
+  }
+  if (!silent()) {
+    host::print(host::percent("Nodes that improved their correlation score this epoch: %d", total_nodes_improved));
+    print_score_statistics(tracker);
+  }
+  if (!host::flag(DGR_STR("get_doing_mean_best"))) return got_a_best;
+  if (!host::truthy(mv(tracker, "best_mean_score_improved_this_epoch"))) return false;
+  if (!host::flag(DGR_STR("get_learn_dendrites_live"))) {
+    set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
+    if (verbose()) host::print(host::percent("average epoch improved is %d", mv(tracker, "epoch_last_improved")));
+  }
+  return true;
+}
+
+bool best_gd_score_improved_this_epoch(py::handle tracker, py::handle first_call) {
+  if (mode_is(tracker, "n")) return false;
+  py::handle mdg = MDG();
+  long long count = host::as_int(mdg.attr("_gd_epoch_loss_count"));
+  if (count == 0) return false;
+  double mean_loss = host::as_float(mdg.attr("_gd_epoch_loss_sum")) / static_cast<double>(count);
+  mdg.attr("_gd_epoch_loss_sum") = py::float_(0.0);
+  mdg.attr("_gd_epoch_loss_count") = py::int_(0);
+  double best = host::as_float(mdg.attr("_gd_best_epoch_loss"));
+  bool improved = best == 0.0 || mean_loss < best;
+  if (improved) {
+    if (!silent()) {
+      host::print("GD dendrite loss improved: " + host::percent("%.6f", best) + " -> " +
+                  host::percent("%.6f", mean_loss));
+    }
+    mdg.attr("_gd_best_epoch_loss") = py::float_(mean_loss);
+    set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
+  } else if (!silent()) {
+    host::print("GD dendrite loss did not improve: " + host::percent("%.6f", mean_loss) + " (best " +
+                host::percent("%.6f", best) + ")");
+  }
+  return improved;
+}
+
+py::object best_arb_score_improved_this_epoch(py::handle tracker, py::handle first_call) {
+  py::object fn = self_module().attr("best_arb_score_improved_this_epoch_fn");
+  return fn(py::arg("tracker") = tracker, py::arg("first_call") = first_call);
+}
+
+void check_best_arb_score_improvement() {
+  py::object tracker = host::tracker();
+  py::object improved = best_arb_score_improved_this_epoch(tracker, py::bool_(false));
+  if (host::truthy(improved)) {
+    if (verbose()) host::print("best ARB score improved");
+    set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
+    if (verbose()) host::print(host::percent("3 epoch improved is %d", mv(tracker, "epoch_last_improved")));
+  } else if (verbose()) {
+    host::print("best ARB score not improved");
+  }
+}
+
+// ---- diagnostics ------------------------------------------------------------------------
+
+py::object find_param_name_by_id(py::handle model, py::handle param_id) {
+  for (py::handle item : model.attr("named_parameters")(py::arg("recurse") = true)) {
+    py::tuple named = py::reinterpret_borrow<py::tuple>(item);
+    if (python_id(named[1]).equal(param_id)) return py::str("." + std::string(py::str(named[0])));
+  }
+  return py::none();
+}
+
+void report_optimizer_model_membership(py::handle optimizer, py::handle model) {
+  std::unordered_set<PyObject*> in_optimizer;
+  for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
+    if (!group.contains(py::str("params"))) continue;
+    for (py::handle p : group[py::str("params")]) in_optimizer.insert(p.ptr());
+  }
+  for (py::handle item : model.attr("named_parameters")(py::arg("recurse") = true)) {
+    py::tuple named = py::reinterpret_borrow<py::tuple>(item);
+    host::print(std::string(py::str(named[0])) + ": " + (in_optimizer.count(named[1].ptr()) ? "IN" : "NOT IN"));
+  }
+}
+
+}  // namespace
+}  // namespace dgr::tracker
+
+using namespace dgr::tracker;
+
 PYBIND11_MODULE(tracker_dgr, m) {
   host::check_torch_version(DGR_TORCH_VERSION);
+  g_module = m.ptr();
+
+  // The process draws no windows: the host's graphs render off-screen.
+  py::module_ matplotlib = py::module_::import("matplotlib");
+  matplotlib.attr("use")("Agg");
+  m.attr("matplotlib") = matplotlib;
+  m.attr("pd") = py::module_::import("pandas");
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("GDL") = py::module_::import("dendrolab.globals_dendrolab");
+  m.attr("MDG") = py::module_::import("dendrograd.modules_dgr");
+
+  m.attr("STEP_CLEARED") = py::int_(STEP_CLEARED);
+  m.attr("STEP_CALLED") = py::int_(STEP_CALLED);
+  py::list table;
+  for (int v : kPAccuraciesValues) table.append(v);
+  m.attr("p_accuracies_values") = table;
+
+  m.def("setup_optimizer_dg", &setup_optimizer_dg, py::arg("optimizer"),
+        "Installs the step and zero_grad wrappers on this optimizer and keeps only the current mode's "
+        "parameters.");
+  m.def("filter_params", &filter_params, py::arg("optimizer"), py::arg("debug_missing_types") = true);
+  m.def("filter_single_param_group", &filter_single_param_group, py::arg("params"), py::arg("mode"),
+        py::arg("debug_missing_types") = true);
+
+  m.def("arb_step", [](py::handle self, py::args, py::kwargs) { arb_step(self); }, py::arg("self"),
+        "Applies the stored candidate gradients once per step in p mode; updates the step status.");
+  m.def("closure_arb_step", &closure_arb_step, py::arg("self"), py::arg("closure") = py::none(),
+        "The optimizer's step with candidate gradients applied first (after the closure's backward).");
+  m.def("arb_zero_grad", &arb_zero_grad, py::arg("self"),
+        "Discards unconsumed candidate data, clears the step status and runs the optimizer's own zero_grad.");
+
+  m.def("add_scores", &add_scores, py::arg("tracker"), py::arg("val_index"), py::arg("member_list"));
+  m.def("add_best_scores", &add_best_scores, py::arg("tracker"));
+  m.def("add_current_scores", &add_current_scores, py::arg("tracker"));
+  m.def("add_current_weights", &add_current_weights, py::arg("tracker"));
+  m.def("update_dg_scores", &update_dg_scores, py::arg("tracker"));
+
+  m.def("check_cap_switch", &check_cap_switch, py::arg("tracker"), py::arg("this_count"));
+  m.def("history_switch", &history_switch, py::arg("tracker"));
+  m.def("best_cascor_score_improved_this_epoch", &best_cascor_score_improved_this_epoch, py::arg("tracker"),
+        py::arg("first_call") = true);
+  m.def("best_gd_score_improved_this_epoch", &best_gd_score_improved_this_epoch, py::arg("tracker"),
+        py::arg("first_call") = true);
+  m.def("best_arb_score_improved_this_epoch", &best_arb_score_improved_this_epoch, py::arg("tracker"),
+        py::arg("first_call") = true,
+        "Answers through the function held in best_arb_score_improved_this_epoch_fn.");
+  m.def("check_best_arb_score_improvement", &check_best_arb_score_improvement);
+  m.attr("best_arb_score_improved_this_epoch_fn") = m.attr("best_cascor_score_improved_this_epoch");
+
+  m.def("find_param_name_by_id", &find_param_name_by_id, py::arg("model"), py::arg("param_id"));
+  m.def("report_optimizer_model_membership", &report_optimizer_model_membership, py::arg("optimizer"),
+        py::arg("model"));
 }
