@@ -3,9 +3,10 @@
 For an MLP and a small CNN (Linear and Conv2d layers wrapped), measures in one run
   plain : the unwrapped model, zero_grad / forward / backward / step
   n     : the wrapped model in n mode, same loop
-  p     : the wrapped model in p mode: zero_grad + apply_dg_zero, forward (candidates
-          stored), backward (neuron errors stored), then apply_dg_grads (correlation
-          loss and its backward per layer) and the candidates' optimizer step
+  p     : the wrapped model in p mode, same loop through the add-on's optimizer
+          wrappers: zero_grad drops leftovers, forward stores the candidate outputs,
+          backward stores the neuron errors, step turns them into candidate gradients
+          (correlation loss and its backward per layer) and updates the candidates
 and prints milliseconds per iteration and the ratios to plain.
 
     .venv/bin/python benchmarks/bench_step.py [--iters 50] [--repeats 5] [--threads 1]
@@ -18,6 +19,7 @@ import time
 import torch
 from torch import nn
 
+from dendrograd import tracker_dgr as TDG
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import utils_dendrolab as UDL
 
@@ -43,6 +45,15 @@ def set_mode(mode):
         neuron_module.dendrite_module.mode = mode
 
 
+def wrapped_optimizer(model, mode):
+    """An optimizer passed through the add-on in `mode`: it keeps that mode's parameters
+    and its step/zero_grad drive the candidate learning."""
+    set_mode(mode)
+    optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
+    TDG.setup_optimizer_dg(optimizer)
+    return optimizer
+
+
 def make_loops(builder):
     torch.manual_seed(0)
     plain, input_shape = builder()
@@ -51,31 +62,22 @@ def make_loops(builder):
     y = torch.randint(0, 10, (input_shape[0],))
     loss_fn = nn.CrossEntropyLoss()
     plain_opt = torch.optim.SGD(plain.parameters(), lr=1e-3)
-    neuron_opt = torch.optim.SGD(tagged(wrapped, "neuron"), lr=1e-3)
-    candidate_opt = torch.optim.SGD(tagged(wrapped, "candidate"), lr=1e-3)
-    tracker = GDL.arb_tracker
+    neuron_opt = wrapped_optimizer(wrapped, "n")
+    candidate_opt = wrapped_optimizer(wrapped, "p")
 
-    def plain_step():
-        plain_opt.zero_grad()
-        loss_fn(plain(x), y).backward()
-        plain_opt.step()
+    def loop(model, optimizer, mode=None):
+        def step():
+            if mode is not None:
+                set_mode(mode)
+            optimizer.zero_grad()
+            loss_fn(model(x), y).backward()
+            optimizer.step()
 
-    def n_step():
-        set_mode("n")
-        wrapped.zero_grad(set_to_none=True)
-        loss_fn(wrapped(x), y).backward()
-        neuron_opt.step()
+        return step
 
-    def p_step():
-        set_mode("p")
-        wrapped.zero_grad(set_to_none=True)  # what the zero_grad wrapper does first ...
-        tracker.apply_dg_zero()               # ... then the leftovers are dropped
-        loss_fn(wrapped(x), y).backward()
-        candidate_opt.zero_grad()             # the step wrapper: clear, learn, step
-        tracker.apply_dg_grads()
-        candidate_opt.step()
-
-    return {"plain": plain_step, "n": n_step, "p": p_step}
+    # The same user loop in all three: zero_grad, forward, backward, step.
+    return {"plain": loop(plain, plain_opt), "n": loop(wrapped, neuron_opt, "n"),
+            "p": loop(wrapped, candidate_opt, "p")}
 
 
 def time_loop(step, iters):
@@ -92,12 +94,10 @@ def main():
     parser.add_argument("--threads", type=int, default=1)
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
-    GDL.pc.set_dendrite_graph_mode(False)  # every wrapped layer gets its neuron error
     print(f"torch {torch.__version__}, {args.threads} thread(s), {args.iters} iterations x {args.repeats} repeats "
           "(median ms per iteration)")
     for name, builder in (("MLP 784-256-256-10, batch 64", mlp), ("CNN 2xConv2d+Linear, 32x3x32x32", cnn)):
         GDL.pc.reset()
-        GDL.pc.set_dendrite_graph_mode(False)
         loops = make_loops(builder)
         for step in loops.values():  # warm-up
             time_loop(step, 5)

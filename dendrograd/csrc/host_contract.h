@@ -123,6 +123,44 @@ inline void print_traceback(py::error_already_set& e) {
                                py::arg("chain") = true);
 }
 
+// ---- reading host objects ----------------------------------------------------------
+inline py::object nn_attr(const char* name) { return nn_module().attr(name); }
+
+inline std::string class_name(py::handle obj) { return py::str(py::type::of(obj).attr(DGR_STR("__name__"))); }
+
+inline bool is_instance(py::handle obj, py::handle cls) {
+  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+inline bool contains(py::handle container, py::handle item) {
+  int r = PySequence_Contains(container.ptr(), item.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// getattr(obj, name, None) for module walks: a missing attribute reads as None;
+// returns false (skip the member) when reading raised another ordinary exception.
+// KeyboardInterrupt and the like still stop the walk.
+inline bool read_attr(py::handle obj, py::handle name, py::object& out) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+  if (value) {
+    out = py::reinterpret_steal<py::object>(value);
+    return true;
+  }
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    out = py::none();
+    return true;
+  }
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();
+    return false;
+  }
+  throw py::error_already_set();
+}
+
 // ---- tensors --------------------------------------------------------------------
 inline bool is_tensor(py::handle obj) { return THPVariable_Check(obj.ptr()); }
 inline at::Tensor tensor(py::handle obj) { return THPVariable_Unpack(obj.ptr()); }

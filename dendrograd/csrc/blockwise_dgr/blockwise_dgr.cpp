@@ -28,39 +28,8 @@ constexpr const char* kLayerId = "dendrograd.blockwise_dgr.ARBLayer.layer";
 constexpr int kMarkTable[] = {3, 4, 13, 3, 17, 14, 6, 17, 0, 3};
 constexpr double kFillerStd = 0.01;
 
-py::object nn_attr(const char* name) { return host::nn_module().attr(name); }
 py::handle DN() { return DGR_CACHED_MODULE("dendrograd.deploy_net"); }
 py::handle neuron_module_class() { return host::MDL().attr(DGR_STR("ARBNeuronModule")); }
-
-bool is_instance(py::handle obj, py::handle cls) {
-  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool contains(py::handle container, py::handle item) {
-  int r = PySequence_Contains(container.ptr(), item.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool read_attr(py::handle obj, py::handle name, py::object& out) {
-  PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-  if (value) {
-    out = py::reinterpret_steal<py::object>(value);
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    out = py::none();
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_Exception)) {
-    PyErr_Clear();
-    return false;
-  }
-  throw py::error_already_set();
-}
 
 bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
 
@@ -107,7 +76,7 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
 void block_init(py::object self, py::object layer_array, py::object processor_array, py::object dendrites_to_top,
                 py::object dendrites_to_dendrites, py::object node_index, py::object num_cycles,
                 py::object view_tuple) {
-  nn_attr("Module").attr("__init__")(self);
+  host::nn_attr("Module").attr("__init__")(self);
   self.attr("layer_array") = layer_array;
   py::object register_buffer = self.attr("register_buffer");
   register_buffer("module_id", id_buffer(kBlockId));
@@ -140,7 +109,7 @@ void block_init(py::object self, py::object layer_array, py::object processor_ar
     at::NoGradGuard no_grad;
     packed = pack_skip_weights(entries);
   }
-  py::object parameter = nn_attr("Parameter");
+  py::object parameter = host::nn_attr("Parameter");
   const int64_t count = packed.size(0);
   if (count > 1) {
     self.attr("skip_weights") = parameter(host::wrap(packed.slice(0, 1).clone()));
@@ -167,7 +136,7 @@ py::object make_class() {
       "main layer), processor_array, packed skip_weights (entry k belongs to layer k) and the\n"
       "buffers module_id, num_cycles and view_tuple.";
   py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      "ARBLayer", py::make_tuple(nn_attr("Module")), ns);
+      "ARBLayer", py::make_tuple(host::nn_attr("Module")), ns);
   // Named "_init" on the C++ side: pybind11 treats a function named __init__ as a
   // constructor of a pybind11 class, which this class is not.
   cls.attr("__init__") = py::cpp_function(&block_init, py::name("_init"), py::is_method(cls), py::arg("layer_array"),
@@ -185,7 +154,7 @@ void unwrap_params(py::object model) {
   for (py::handle p : model.attr("parameters")()) {
     py::list names = py::reinterpret_steal<py::list>(PyObject_Dir(p.ptr()));
     if (!names) throw py::error_already_set();
-    if (contains(names, wrapped)) py::delattr(p, wrapped);
+    if (host::contains(names, wrapped)) py::delattr(p, wrapped);
   }
 }
 
@@ -223,7 +192,7 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
   py::list view_tuple;
   for (size_t j = 0; j < dims; ++j) view_tuple.append(static_cast<long long>(j) == node ? -1 : 1);
 
-  return self_module().attr("ARBLayer")(nn_attr("Sequential")(*layer_array), processor_array,
+  return self_module().attr("ARBLayer")(host::nn_attr("Sequential")(*layer_array), processor_array,
                                         pretrained.attr(DGR_STR("dendrites_to_top")),
                                         pretrained.attr(DGR_STR("dendrites_to_dendrites")),
                                         pretrained.attr(DGR_STR("this_node_index")),
@@ -233,7 +202,7 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
 py::object optimize_module(py::object net, long long depth, py::str name_so_far, py::list converted_list) {
   py::object members = net.attr("__dir__")();
   py::handle neuron_cls = neuron_module_class();
-  if (is_instance(net, nn_attr("Sequential")) || is_instance(net, nn_attr("ModuleList"))) {
+  if (host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList"))) {
     py::list children(net.attr("named_children")());
     for (py::handle item : children) {
       py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
@@ -251,12 +220,12 @@ py::object optimize_module(py::object net, long long depth, py::str name_so_far,
     }
     return net;
   }
-  py::handle module_cls = nn_attr("Module");
+  py::handle module_cls = host::nn_attr("Module");
   for (py::handle member : members) {
     py::object value;
-    if (!read_attr(net, member, value)) continue;
+    if (!host::read_attr(net, member, value)) continue;
     py::str sub_name = name_so_far + py::str(".") + py::str(member);
-    if (contains(host::get(DGR_STR("get_module_names_to_not_save")), sub_name) || contains(converted_list, sub_name)) {
+    if (host::contains(host::get(DGR_STR("get_module_names_to_not_save")), sub_name) || host::contains(converted_list, sub_name)) {
       if (extra_verbose()) host::print(host::percent("Skipping %s during save", sub_name));
       continue;
     }
@@ -265,7 +234,7 @@ py::object optimize_module(py::object net, long long depth, py::str name_so_far,
         host::print(host::percent("Sub is in conversion list so initiating optimization for: %s", sub_name));
       }
       py::setattr(net, member, convert_to_arb_layer_block(value));
-    } else if (is_instance(value, module_cls)) {
+    } else if (host::is_instance(value, module_cls)) {
       converted_list.append(sub_name);
       if (!value.equal(net)) {
         py::setattr(net, member, optimize_module(value, depth + 1, sub_name, converted_list));

@@ -25,43 +25,6 @@ namespace {
 PyObject* g_module = nullptr;  // borrowed for the life of the process
 py::handle self_module() { return py::handle(g_module); }
 
-py::object nn_attr(const char* name) { return host::nn_module().attr(name); }
-
-std::string class_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr(DGR_STR("__name__")));
-}
-
-bool is_instance(py::handle obj, py::handle cls) {
-  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool contains(py::handle container, py::handle item) {
-  int r = PySequence_Contains(container.ptr(), item.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-// getattr(obj, name, None); false when reading raised an ordinary exception.
-bool read_attr(py::handle obj, py::handle name, py::object& out) {
-  PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-  if (value) {
-    out = py::reinterpret_steal<py::object>(value);
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    out = py::none();
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_Exception)) {
-    PyErr_Clear();
-    return false;
-  }
-  throw py::error_already_set();  // KeyboardInterrupt and the like still stop the walk
-}
-
 bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
 
 // ---- one layer evaluation ------------------------------------------------------------
@@ -220,7 +183,7 @@ py::object as_index_buffer(py::handle value) {
 }
 
 void thread_module_init(py::object self, py::object original) {
-  nn_attr("Module").attr("__init__")(self);
+  host::nn_attr("Module").attr("__init__")(self);
   self.attr("layer_array") = original.attr(DGR_STR("layer_array"));
   self.attr("processor_array") = original.attr(DGR_STR("processor_array"));
   if (PyObject_HasAttr(original.ptr(), DGR_STR("skip_weights").ptr())) {
@@ -228,7 +191,7 @@ void thread_module_init(py::object self, py::object original) {
     if (py::len(skip_obj) > 1) {
       // Entries 1.. of the block's weights, sharing its storage.
       at::Tensor skip = host::tensor(skip_obj);
-      self.attr("skip_weights") = nn_attr("Parameter")(host::wrap(skip.detach().slice(0, 1)),
+      self.attr("skip_weights") = host::nn_attr("Parameter")(host::wrap(skip.detach().slice(0, 1)),
                                                        py::arg("requires_grad") = skip.requires_grad());
     }
   }
@@ -268,7 +231,7 @@ py::object make_class() {
       "reference. forward evaluates every layer on the same input (on threads of their own when\n"
       "deploy_net.doing_threading is true) and combines the outputs as a cascade.";
   py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      "ARBModulePyThread", py::make_tuple(nn_attr("Module")), ns);
+      "ARBModulePyThread", py::make_tuple(host::nn_attr("Module")), ns);
   // Named "_init" on the C++ side: pybind11 treats a function named __init__ as a
   // constructor of a pybind11 class, which this class is not.
   cls.attr("__init__") = py::cpp_function(&thread_module_init, py::name("_init"), py::is_method(cls),
@@ -299,7 +262,7 @@ py::object get_pretrained_arb_var(py::object pretrained, py::object submodule_id
 py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py::list converted_list) {
   if (extra_verbose()) {
     host::print(py::str("DN calling convert on ") + py::str(net) + py::str(" depth ") + py::str(py::int_(depth)));
-    host::print(py::str("DN calling convert on ") + name_so_far + py::str(": ") + py::str(class_name(net)) +
+    host::print(py::str("DN calling convert on ") + name_so_far + py::str(": ") + py::str(host::class_name(net)) +
                 py::str(", depth ") + py::str(py::int_(depth)));
   }
   if (py::type::of(net).is(self_module().attr(DGR_STR("ModuleType")))) {
@@ -311,8 +274,8 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
     return net;
   }
   py::object members = net.attr("__dir__")();
-  const bool container = is_instance(net, nn_attr("Sequential")) || is_instance(net, nn_attr("ModuleList")) ||
-                         is_instance(net, py::handle(reinterpret_cast<PyObject*>(&PyList_Type)));
+  const bool container = host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList")) ||
+                         host::is_instance(net, py::handle(reinterpret_cast<PyObject*>(&PyList_Type)));
   if (container) {
     py::list children(net.attr("named_children")());
     for (py::handle item : children) {
@@ -323,37 +286,37 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
         converted_list.append(path);
         py::setattr(net, submodule_id, refresh_arb(child, depth + 1, path, converted_list));
       }
-      if (class_name(net.attr(submodule_id)) == "ARBLayer") {
+      if (host::class_name(net.attr(submodule_id)) == "ARBLayer") {
         py::setattr(net, submodule_id, make_module(get_pretrained_arb_var(net, submodule_id)));
       }
     }
   } else {
-    if (contains(host::get(DGR_STR("get_modules_to_track")), py::type::of(net))) return net;
-    py::handle module_cls = nn_attr("Module");
+    if (host::contains(host::get(DGR_STR("get_modules_to_track")), py::type::of(net))) return net;
+    py::handle module_cls = host::nn_attr("Module");
     for (py::handle member : members) {
       py::object value;
-      if (!read_attr(net, member, value)) continue;
+      if (!host::read_attr(net, member, value)) continue;
       py::str sub_name = name_so_far + py::str(".") + py::str(member);
       std::string member_text = py::str(member);
       if (member_text == "device" || member_text == "dtype") continue;
-      if (contains(host::get(DGR_STR("get_module_names_to_not_save")), sub_name)) continue;
-      if (contains(converted_list, sub_name)) {
+      if (host::contains(host::get(DGR_STR("get_module_names_to_not_save")), sub_name)) continue;
+      if (host::contains(converted_list, sub_name)) {
         if (extra_verbose()) host::print(host::percent("Skipping %s during save", sub_name));
         continue;
       }
-      if (is_instance(value, module_cls) || member_text == "layer_array") {
+      if (host::is_instance(value, module_cls) || member_text == "layer_array") {
         converted_list.append(sub_name);
         if (!value.equal(net)) {
           py::setattr(net, member, refresh_arb(value, depth + 1, sub_name, converted_list));
         }
       }
       py::object now;
-      if (read_attr(net, member, now) && class_name(now) == "ARBLayer") {
+      if (host::read_attr(net, member, now) && host::class_name(now) == "ARBLayer") {
         py::setattr(net, member, make_module(get_pretrained_arb_attr(net, py::reinterpret_borrow<py::object>(member))));
       }
     }
   }
-  if (class_name(net) == "ARBLayer") net = make_module(net);
+  if (host::class_name(net) == "ARBLayer") net = make_module(net);
   return net;
 }
 

@@ -28,32 +28,6 @@ py::handle os_module() { return DGR_CACHED_MODULE("os"); }
 py::handle warnings_module() { return DGR_CACHED_MODULE("warnings"); }
 py::handle safetensors_torch() { return DGR_CACHED_MODULE("safetensors.torch"); }
 py::handle safetensors_module() { return DGR_CACHED_MODULE("safetensors"); }
-py::object nn_attr(const char* name) { return host::nn_module().attr(name); }
-
-bool is_instance(py::handle obj, py::handle cls) {
-  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool read_attr(py::handle obj, py::handle name, py::object& out) {
-  PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-  if (value) {
-    out = py::reinterpret_steal<py::object>(value);
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    out = py::none();
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_Exception)) {
-    PyErr_Clear();
-    return false;
-  }
-  throw py::error_already_set();
-}
-
 // Raises `exc` (an exception instance) with `cause` as its __cause__.
 [[noreturn]] void raise_from(py::object exc, py::error_already_set* cause) {
   if (cause) PyException_SetCause(exc.ptr(), cause->value().inc_ref().ptr());
@@ -349,7 +323,7 @@ void print_grad_modules(py::handle net, long long depth, py::object name_so_far,
   path.push_back(net.ptr());
   // A module already on the current path (an ancestor reached through a back
   // reference) is not entered again; every module on an acyclic path is printed.
-  if (is_instance(net, nn_attr("Sequential")) || is_instance(net, nn_attr("ModuleList"))) {
+  if (host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList"))) {
     py::list children(net.attr("named_children")());
     for (py::handle item : children) {
       py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
@@ -359,12 +333,12 @@ void print_grad_modules(py::handle net, long long depth, py::object name_so_far,
       print_grad_modules(child, depth + 1, sub_name, path);
     }
   } else {
-    py::object module_cls = nn_attr("Module");
+    py::object module_cls = host::nn_attr("Module");
     for (py::handle member : members) {
       py::object sub_name = name_so_far + py::str(".") + py::str(member);
       py::object value;
-      if (!read_attr(net, member, value)) continue;
-      if (!is_instance(value, module_cls) || value.equal(net) || on_path(path, value)) continue;
+      if (!host::read_attr(net, member, value)) continue;
+      if (!host::is_instance(value, module_cls) || value.equal(net) || on_path(path, value)) continue;
       print_grad_modules(value, depth + 1, sub_name, path);
     }
   }
