@@ -402,3 +402,33 @@ class TestGradientKilling:
         (args, kwargs) = MDG.preprocess_dg(hidden, scale=hidden) if hasattr(MDG, "preprocess_dg") else (
             MDG.killer_recursive((hidden,), True)[0], MDG.killer_recursive({"scale": hidden}, True)[0])
         assert not args[0].requires_grad and not kwargs["scale"].requires_grad
+
+
+# ---------------------------------------------------------------------------
+# host contract
+# ---------------------------------------------------------------------------
+class TestHostContract:
+    def test_configuration_is_read_at_the_moment_of_use(self, monkeypatch, capsys):
+        module = types.SimpleNamespace(dendrite_values=[])
+        GDL.pc.set_global_candidates(0)
+        MDG.set_dg_mode(module, "n")
+        assert capsys.readouterr().out == ""
+        swapped = GDL.Config()
+        swapped.set_verbose(True)
+        swapped.set_global_candidates(0)
+        monkeypatch.setattr(GDL, "pc", swapped)  # a new object, not a changed one
+        MDG.set_dg_mode(module, "n")
+        assert "so calling all the things" in capsys.readouterr().out
+
+    def test_debugger_stops_go_through_the_breakpoint_hook(self, debugger_stops, capsys):
+        holder = MDL.DendriteValueTracker("layer", 2, 1, [-1, 0])
+        MDG.check_dendrite_outs(holder, 0)
+        assert debugger_stops.count == 1
+        assert "Dendrite does not have output Value for layer layer" in capsys.readouterr().out
+
+    def test_breakpoint_environment_variable_disables_the_stop(self):
+        code = ("from dendrolab import modules_dendrolab as MDL\nfrom dendrograd import modules_dgr as MDG\n"
+                "MDG.check_dendrite_outs(MDL.DendriteValueTracker('layer', 2, 1, [-1, 0]), 0)\nprint('went on')\n")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                                env={**__import__("os").environ, "PYTHONBREAKPOINT": "0"}, stdin=subprocess.DEVNULL)
+        assert result.returncode == 0 and "went on" in result.stdout
