@@ -161,6 +161,18 @@ inline bool read_attr(py::handle obj, py::handle name, py::object& out) {
   throw py::error_already_set();
 }
 
+// A torch.nn.Module subclass defined by an extension module: type(name, (nn.Module,), ns)
+// with __module__ and __qualname__ set, so pickling and torch.save/torch.load find it.
+// Methods are attached afterwards with py::cpp_function(..., py::is_method(cls)).
+inline py::object define_module_class(const char* qualname, const char* module_name, const char* doc) {
+  py::dict ns;
+  ns["__module__"] = module_name;
+  ns["__qualname__"] = qualname;
+  ns["__doc__"] = doc;
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  return type(qualname, py::make_tuple(nn_attr("Module")), ns);
+}
+
 // ---- tensors --------------------------------------------------------------------
 inline bool is_tensor(py::handle obj) { return THPVariable_Check(obj.ptr()); }
 inline at::Tensor tensor(py::handle obj) { return THPVariable_Unpack(obj.ptr()); }

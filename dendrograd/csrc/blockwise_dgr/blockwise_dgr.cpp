@@ -128,15 +128,11 @@ py::object block_forward(py::object self, py::args args, py::kwargs kwargs) {
 }
 
 py::object make_class() {
-  py::dict ns;
-  ns["__module__"] = "dendrograd.blockwise_dgr";
-  ns["__qualname__"] = "ARBLayer";
-  ns["__doc__"] =
+  py::object cls = host::define_module_class(
+      "ARBLayer", "dendrograd.blockwise_dgr",
       "One trained neuron module as a self-contained block: layer_array (dendrite layers, then the\n"
       "main layer), processor_array, packed skip_weights (entry k belongs to layer k) and the\n"
-      "buffers module_id, num_cycles and view_tuple.";
-  py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      "ARBLayer", py::make_tuple(host::nn_attr("Module")), ns);
+      "buffers module_id, num_cycles and view_tuple.");
   // Named "_init" on the C++ side: pybind11 treats a function named __init__ as a
   // constructor of a pybind11 class, which this class is not.
   cls.attr("__init__") = py::cpp_function(&block_init, py::name("_init"), py::is_method(cls), py::arg("layer_array"),

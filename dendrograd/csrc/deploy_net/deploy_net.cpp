@@ -222,16 +222,12 @@ void process_and_pre(py::object self, py::list out_values, py::args args, py::kw
 }
 
 py::object make_class() {
-  py::dict ns;
-  ns["__module__"] = "dendrograd.deploy_net";
-  ns["__qualname__"] = "ARBModulePyThread";
-  ns["__doc__"] =
+  py::object cls = host::define_module_class(
+      "ARBModulePyThread", "dendrograd.deploy_net",
       "Inference form of one neuron with its accepted dendrites.\n\n"
       "Built from an ARBLayer; takes over its layer_array, processor_array and skip weights by\n"
       "reference. forward evaluates every layer on the same input (on threads of their own when\n"
-      "deploy_net.doing_threading is true) and combines the outputs as a cascade.";
-  py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      "ARBModulePyThread", py::make_tuple(host::nn_attr("Module")), ns);
+      "deploy_net.doing_threading is true) and combines the outputs as a cascade.");
   // Named "_init" on the C++ side: pybind11 treats a function named __init__ as a
   // constructor of a pybind11 class, which this class is not.
   cls.attr("__init__") = py::cpp_function(&thread_module_init, py::name("_init"), py::is_method(cls),
