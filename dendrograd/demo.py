@@ -14,7 +14,6 @@ import argparse
 import math
 import os
 import sys
-import tempfile
 import time
 
 DATASETS = ("digits", "spirals")
@@ -297,7 +296,6 @@ def main(argv=None):
     args = parse_args(argv)
     started = time.time()
     try:
-        import torch
         from tqdm import tqdm
         from dendrograd import deploy_net as DN
         from dendrograd import utils_dgr as UTL

@@ -7,7 +7,6 @@ statistics the add-on keeps; the names of those statistics come from the value
 registry: the host's own names extended by the add-on's update hooks.
 """
 import copy
-import math
 
 import torch
 from torch import nn
@@ -157,8 +156,10 @@ class DendriteValueTracker(nn.Module):
         storage_shape = [out_channels]
         dtype, device = GDL.pc.get_d_type(), GDL.pc.get_device()
         self.register_buffer("dendrite_storage_shape", torch.tensor(storage_shape, dtype=torch.long))
+        saved = set(get_DENDRITE_TENSOR_DG_STATE())
         for name in get_DENDRITE_TENSOR_VALUES():
-            self.register_buffer(name, torch.zeros(storage_shape, dtype=dtype, device=device))
+            self.register_buffer(name, torch.zeros(storage_shape, dtype=dtype, device=device),
+                                 persistent=name in saved)
         for name in get_DENDRITE_SINGLE_DG_STATE():
             self.register_buffer(name, torch.zeros(1, dtype=dtype, device=device))
         for name in get_VALUE_TRACKER_ARRAYS():

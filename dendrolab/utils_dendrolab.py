@@ -5,7 +5,6 @@ import os
 import tempfile
 
 import torch
-from torch import nn
 from safetensors import safe_open
 from safetensors.torch import load_file, save_file
 
@@ -20,7 +19,6 @@ def initialize_arb(model, save_name=None):
     parameter as a neuron parameter. Returns the model (changed in place, or the new
     neuron module when the model itself is a convertible layer).
     """
-    from dendrograd import modules_dgr as MDG
 
     tracker = GDL.arb_tracker
     tracker.reset()

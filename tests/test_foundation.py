@@ -9,7 +9,6 @@ import pytest
 import torch
 from torch import nn
 
-import dendrograd
 from dendrograd import modules_dgr as MDG
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import modules_dendrolab as MDL

@@ -8,7 +8,7 @@ from dendrolab import modules_dendrolab as MDL
 from dendrolab import utils_dendrolab as UDL
 from dendrograd import modules_dgr as MDG
 
-from test_learning import set_p_mode, store_batch, wrapped_mlp
+from test_learning import set_p_mode, wrapped_mlp
 
 
 def candidate_parameters(model):

@@ -1,6 +1,5 @@
 """Training tracker: optimizer filtering, step/zero_grad wrapping, score histories,
 switch rules and diagnostics, against small stand-in host objects."""
-import math
 from types import SimpleNamespace
 
 import numpy as np

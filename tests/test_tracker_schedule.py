@@ -4,7 +4,6 @@ import pytest
 import torch
 from torch import nn
 
-from dendrograd import tracker_dgr as TDG
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import utils_dendrolab as UDL
 
