@@ -239,6 +239,7 @@ class DendriteModule(nn.Module):
             MDG.reinitialize_for_dg(values)
             values.__dict__.pop("_tuples_py_cache", None)
             values.full_mult_cache.zero_()
+        self.shape_cache_filled = False
 
     def best_candidate_index(self):
         """The candidate slot with the highest mean best correlation."""
@@ -316,9 +317,10 @@ class ARBNeuronModule(nn.Module):
                 out = out + top[k].view(view_tuple) * value
         if not candidates_learn:
             return out
-        if GDL.pc.get_fixed_input_sizes() and dendrite_module.dendrite_values[0].full_mult_cache.item() <= 0:
+        if GDL.pc.get_fixed_input_sizes() and not dendrite_module.shape_cache_filled:
             for values in dendrite_module.dendrite_values:
                 values.fill_shape_cache(out)
+            dendrite_module.shape_cache_filled = True  # a flag, not a read of the buffer: no device sync per batch
         # The neuron keeps its full graph (its error must reach the layers before it);
         # only the candidates' copies of the inputs are cut from it.
         candidate_args, candidate_kwargs = MDG.preprocess_dg(*args, **kwargs)
