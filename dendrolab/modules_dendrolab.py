@@ -326,9 +326,8 @@ class ARBNeuronModule(nn.Module):
         candidate_args, candidate_kwargs = MDG.preprocess_dg(*args, **kwargs)
         results = MDG.forward_candidates(dendrite_module, view_tuple, dendrite_outs,
                                          *candidate_args, **candidate_kwargs)
-        if self.training and out.requires_grad:
-            holders = dendrite_module.dendrite_values
-            out.register_hook(lambda grad: MDG.filter_backward_dg(grad, holders))
+        # The neuron error of this call reaches the candidate outputs of this call.
+        MDG.watch_neuron_error(dendrite_module, out, results[1])
         return MDG.apply_live_candidate_to_output(self, out, results[1])
 
     # -- growth -------------------------------------------------------------

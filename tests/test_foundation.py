@@ -431,3 +431,14 @@ class TestHostContract:
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
                                 env={**__import__("os").environ, "PYTHONBREAKPOINT": "0"}, stdin=subprocess.DEVNULL)
         assert result.returncode == 0 and "went on" in result.stdout
+
+    def test_stop_without_a_terminal_raises_instead_of_waiting(self):
+        code = ("from dendrolab import modules_dendrolab as MDL\nfrom dendrograd import modules_dgr as MDG\n"
+                "try:\n    MDG.check_dendrite_outs(MDL.DendriteValueTracker('layer', 2, 1, [-1, 0]), 0)\n"
+                "except RuntimeError as e:\n    print('raised:', e)\n")
+        env = {k: v for k, v in __import__("os").environ.items() if k != "PYTHONBREAKPOINT"}
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                                env=env, stdin=subprocess.DEVNULL)
+        assert result.returncode == 0, result.stderr
+        assert "Dendrite does not have output Value for layer layer" in result.stdout
+        assert "raised: dendrograd: no stored candidate output for layer layer" in result.stdout

@@ -116,13 +116,21 @@ class TestStep:
         out = capsys.readouterr().out
         assert "multiple times" not in out and "didn't clear the previous error" not in out
 
-    def test_forward_without_backward_keeps_one_output(self):
+    def test_forward_without_backward_is_dropped_once_its_graph_is_gone(self):
         model = wrapped_mlp()
         model(torch.randn(8, 4)).sum().backward()
         GDL.arb_tracker.apply_dg_grads()
-        model(torch.randn(8, 4))  # e.g. a validation pass in training mode
+        model(torch.randn(8, 4))  # e.g. a validation pass in training mode: no backward can follow
+        GDL.arb_tracker.apply_dg_zero()
+        assert all(v.stored_counts() == (0, 0) for v in holders(model))
+
+    def test_forward_before_zero_grad_keeps_its_output_for_the_backward(self):
+        model = wrapped_mlp()
+        out = model(torch.randn(8, 4))  # forward, zero_grad, backward, step
         GDL.arb_tracker.apply_dg_zero()
         assert all(v.stored_counts() == (1, 0) for v in holders(model))
+        out.sum().backward()
+        assert all(v.stored_counts() == (1, 1) for v in holders(model))
 
 
 def test_candidate_learns_to_follow_the_error():

@@ -17,6 +17,7 @@
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -102,10 +103,35 @@ inline std::string percent(const char* fmt, Args&&... args) {
   return py::str(py::str(fmt).attr("__mod__")(py::make_tuple(std::forward<Args>(args)...)));
 }
 
+// True when a person can answer the debugger on standard input.
+inline bool stdin_is_terminal() {
+  py::object stdin_obj = DGR_CACHED_MODULE("sys").attr("stdin");
+  if (stdin_obj.is_none()) return false;
+  try {
+    return truthy(stdin_obj.attr("isatty")());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // a closed or replaced stream: no terminal
+    return false;
+  }
+}
+
 // The one debugger stop of the add-on: sys.breakpointhook(), so PYTHONBREAKPOINT=0
-// disables it and tests can patch it. Execution resumes after it.
-inline void debugger_stop() {
-  DGR_CACHED_MODULE("sys").attr(DGR_STR("breakpointhook"))();
+// disables it and tests can patch it; execution resumes after it. `diagnosis` names
+// what went wrong: where nobody can answer the debugger (the interpreter's own hook,
+// PYTHONBREAKPOINT unset and standard input not a terminal, as in a batch job), the
+// stop raises RuntimeError with it instead of waiting for input forever.
+inline void debugger_stop(const std::string& diagnosis) {
+  py::handle sys = DGR_CACHED_MODULE("sys");
+  py::object hook = sys.attr(DGR_STR("breakpointhook"));
+  if (hook.is(sys.attr("__breakpointhook__"))) {
+    py::object chosen = DGR_CACHED_MODULE("os").attr("environ").attr("get")("PYTHONBREAKPOINT", "");
+    if (py::str(chosen).cast<std::string>().empty() && !stdin_is_terminal()) {
+      print("dendrograd would stop at the debugger here, but standard input is not a terminal.");
+      throw std::runtime_error("dendrograd: " + diagnosis +
+                            " (set PYTHONBREAKPOINT=0 to continue past such stops without a debugger)");
+    }
+  }
+  hook();
 }
 
 // Ends the run with a non-zero status by raising SystemExit(status) in the caller.
@@ -175,8 +201,22 @@ inline py::object define_module_class(const char* qualname, const char* module_n
 
 // ---- tensors --------------------------------------------------------------------
 inline bool is_tensor(py::handle obj) { return THPVariable_Check(obj.ptr()); }
-inline at::Tensor tensor(py::handle obj) { return THPVariable_Unpack(obj.ptr()); }
-inline at::Tensor tensor_attr(py::handle obj, py::handle name) { return tensor(obj.attr(name)); }
+// A tensor argument; `what` names it in the TypeError raised for anything else.
+inline at::Tensor tensor(py::handle obj, const char* what = "argument") {
+  if (!is_tensor(obj)) {
+    throw py::type_error(std::string(what) + " must be a tensor, got " + class_name(obj));
+  }
+  return THPVariable_Unpack(obj.ptr());
+}
+// obj.<name> as a tensor; the TypeError names the owner's class and the attribute.
+inline at::Tensor tensor_attr(py::handle obj, py::handle name) {
+  py::object value = obj.attr(name);
+  if (!is_tensor(value)) {
+    throw py::type_error(class_name(obj) + "." + std::string(py::str(name)) + " must be a tensor, got " +
+                         class_name(value));
+  }
+  return THPVariable_Unpack(value.ptr());
+}
 inline py::object wrap(at::Tensor t) { return py::reinterpret_steal<py::object>(THPVariable_Wrap(std::move(t))); }
 
 // Device index under which per-device lists are keyed: 0 on the CPU, else the accelerator's index.

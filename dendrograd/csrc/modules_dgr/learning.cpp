@@ -2,13 +2,15 @@
 // correlation loss, best-score bookkeeping and gradient application.
 //
 // Per-batch flow in p mode: forward_candidates stores each candidate's output
-// (with its graph) on the candidate's value holder, the neuron module's output
-// hook (filter_backward_dg) stores the neuron error next to it, and at the
-// optimizer step apply_dg_grads turns every stored (error, output) pair into a
-// correlation loss, back-propagates it into the candidate and folds the batch
-// into the holder's running statistics.
+// (with its graph) on the candidate's value holder, the hook that
+// watch_neuron_error puts on the neuron module's output stores the neuron error of
+// the same forward call next to it (pairing.cpp), and at the optimizer step
+// apply_dg_grads turns every stored (error, output) pair into a correlation loss,
+// back-propagates it into the candidate and folds the batch into the holder's
+// running statistics. Empty and non-finite batches are dropped unlearned.
 #include "modules_dgr.h"
 
+#include <ATen/SavedTensorHooks.h>
 #include <c10/util/Exception.h>
 
 #include <cstdio>
@@ -125,8 +127,11 @@ void leak_handling(py::handle dendrite_module, py::handle holder, py::list store
     if (host::flag(DGR_STR("get_verbose"))) {
       host::print(host::percent("%s clearing values in workaround", holder.attr(DGR_STR("layer_name"))));
     }
-    if (PySequence_DelItem(stored.ptr(), static_cast<Py_ssize_t>(stored.size()) - 1) < 0) {
-      throw py::error_already_set();
+    // The newest entry that no forward call owns; tagged entries are paired by their call.
+    for (Py_ssize_t k = static_cast<Py_ssize_t>(stored.size()) - 1; k >= 0; --k) {
+      if (is_tagged(stored[k])) continue;
+      if (PySequence_DelItem(stored.ptr(), k) < 0) throw py::error_already_set();
+      break;
     }
     return;
   }
@@ -140,7 +145,8 @@ void leak_handling(py::handle dendrite_module, py::handle holder, py::list store
               std::to_string(errors) + ") times");
   host::print("If this is coming up before a memory leak that happens anywhere other than the first batch of an "
               "epoch you NEED to debug this.");
-  host::print("Check the Memory Leak section of the debugging MD file.");
+  host::print("Check that every training-mode forward in p mode is followed by loss.backward() and "
+              "optimizer.step(), and run validation forwards under torch.no_grad().");
   host::print("If this is just being printed but there is not a memory leak you can set "
               "GDL.pc.set_debugging_memory_leak(False)");
   host::print("If you don't have any recurrent layers you can also clear this by in a more memory efficient way by "
@@ -153,6 +159,25 @@ void leak_handling(py::handle dendrite_module, py::handle holder, py::list store
 }
 
 // ---- forward path -------------------------------------------------------------------------
+
+// Saved-tensor hooks (activation checkpointing, offloading) belong to the user's graph.
+// Candidate graphs are consumed at the optimizer step, after such hooks have let go of
+// their frames, so candidates record their graphs plainly.
+class PlainSavedTensors {
+ public:
+  PlainSavedTensors() : outer_(at::SavedTensorDefaultHooks::get_tls_state()) {
+    at::impl::SavedTensorDefaultHooksTLS plain;
+    plain.disabled_error_message = outer_.disabled_error_message;
+    plain.is_tracing = outer_.is_tracing;
+    at::SavedTensorDefaultHooks::set_tls_state(plain);
+  }
+  ~PlainSavedTensors() { at::SavedTensorDefaultHooks::set_tls_state(outer_); }
+  PlainSavedTensors(const PlainSavedTensors&) = delete;
+  PlainSavedTensors& operator=(const PlainSavedTensors&) = delete;
+
+ private:
+  at::impl::SavedTensorDefaultHooksTLS outer_;
+};
 
 py::tuple preprocess_dg(py::args args, py::kwargs kwargs) {
   py::object args2 = killer_recursive(args, host::flag(DGR_STR("get_dendrite_graph_mode")))[0];
@@ -219,41 +244,47 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     }
     py::object candidate = dendrite_module.attr(DGR_STR("candidate_module"))[index];
     candidate.attr(DGR_STR("to"))(device);
-    py::object candidate_out = call_unpacked(candidate, args2, kwargs2);
-    if (has_processors) {
-      try {
-        candidate_out = processors[index].attr(DGR_STR("post_d"))(candidate_out);
-      } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        processor_failure(e, false, dendrite_module);
+    py::object candidate_out, nonlinear;
+    {
+      PlainSavedTensors plain_saved_tensors;
+      candidate_out = call_unpacked(candidate, args2, kwargs2);
+      if (has_processors) {
+        try {
+          candidate_out = processors[index].attr(DGR_STR("post_d"))(candidate_out);
+        } catch (py::error_already_set& e) {
+          if (!e.matches(PyExc_Exception)) throw;
+          processor_failure(e, false, dendrite_module);
+        }
       }
+      candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, device);
+      nonlinear = host::get(DGR_STR("get_arb_forward_function"))(candidate_out);
     }
-    candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, device);
     candidate_outs[index] = candidate_out;
-
-    py::object nonlinear = host::get(DGR_STR("get_arb_forward_function"))(candidate_out);
-    at::Tensor nonlinear_t = host::tensor(nonlinear);
+    at::Tensor nonlinear_t = host::tensor(nonlinear, "the candidate nonlinearity's result");
     if (dev && nonlinear_t.device() != *dev) {
       nonlinear_t = nonlinear_t.to(*dev);
       nonlinear = host::wrap(nonlinear_t);
     }
     candidate_nonlinear_outs[index] = nonlinear;
 
-    if (training) {
+    // Under no_grad / inference_mode (a validation pass in training mode) no error can
+    // come back, so nothing is stored.
+    if (training && at::GradMode::is_enabled() && nonlinear_t.requires_grad()) {
       py::object holder = dendrite_module.attr(DGR_STR("dendrite_values"))[index];
       py::list stored = stored_list(holder, DGR_STR("dendrite_outs"), py::int_(host::device_index(*dev)));
-      if (host::flag(DGR_STR("get_debugging_memory_leak")) && stored.size() > 0) {
+      drop_unreachable_outputs(stored);  // earlier calls whose graph was freed without a backward
+      if (host::flag(DGR_STR("get_debugging_memory_leak")) && count_positional(stored) > 0) {
         leak_handling(dendrite_module, holder, stored);
       }
       if (host::flag(DGR_STR("get_dendrite_learn_mode"))) {
         if (host::flag(DGR_STR("get_extra_verbose"))) {
           host::print(host::percent("%s appending dendrite_outs", holder.attr(DGR_STR("layer_name"))));
         }
-        stored.append(nonlinear);
+        stored.append(nonlinear);  // watch_neuron_error tags it with this call
         if (host::flag(DGR_STR("get_extra_verbose")) || host::flag(DGR_STR("get_verbose"))) {
           if (any_nan(nonlinear_t)) {
             host::print("got candidate out nan");
-            host::debugger_stop();
+            host::debugger_stop("a candidate output holds NaN");
           }
         }
       }
@@ -273,7 +304,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
       host::print(host::percent("Got a NaN or inf in candidate outputs in layer %s",
                                 dendrite_module.attr(DGR_STR("name"))));
       host::print("Try using GDL.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
-      host::debugger_stop();
+      host::debugger_stop("NaN or inf in the candidate outputs of layer " + std::string(py::str(dendrite_module.attr(DGR_STR("name")))));
     }
   }
   return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
@@ -302,7 +333,7 @@ void check_dendrite_outs(py::handle values, py::handle device_index) {
   if (length(stored_list(values, DGR_STR("dendrite_outs"), device_index)) != 0) return;
   host::print(host::percent("Dendrite does not have output Value for layer %s", values.attr(DGR_STR("layer_name"))));
   host::print("This can be caused by your model being in eval mode when you call loss.backwards()");
-  host::debugger_stop();
+  host::debugger_stop("no stored candidate output for layer " + std::string(py::str(values.attr(DGR_STR("layer_name")))));
 }
 
 // ---- running statistics ----------------------------------------------------------------------
@@ -401,7 +432,7 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
     host::print(*failure);
     host::print(host::percent("Error with type shape in %s", values.attr(DGR_STR("layer_name"))));
     shape_report_lines();
-    host::debugger_stop();
+    host::debugger_stop("the neuron error does not fit the running statistics of layer " + std::string(py::str(values.attr(DGR_STR("layer_name")))));
     host::exit_process(1);
   }
   if (host::flag(DGR_STR("get_learn_dendrites_live"))) {
@@ -427,19 +458,22 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
   return output.mul(error.sub(average_error).mul(current_cov.sign().neg()));
 }
 
-void report_non_finite_covariance(const at::Tensor& covariance, py::handle values) {
-  if (!any_non_finite(covariance)) return;
+// Returns true when the covariance was non-finite (after the report and the stop).
+bool report_non_finite_covariance(const at::Tensor& covariance, py::handle values) {
+  if (!any_non_finite(covariance)) return false;
   py::object layer_name = values.is_none() ? py::str("None") : py::str(values.attr(DGR_STR("layer_name")));
   host::print("Covariance contains NaN values.");
   host::print(host::percent("For layer: %s", layer_name));
-  host::print("Try not adding dendrites here with GDL.pc.append_module_ids_to_track(['" +
-              layer_name.cast<std::string>() + "'])");
-  host::debugger_stop();
+  host::print("Try clipping candidate gradients with GDL.pc.set_candidate_grad_clipping(1.0), or leave layer " +
+              layer_name.cast<std::string>() + " unwrapped (GDL.pc.set_modules_to_convert lists the layer types "
+              "that get dendrites)");
+  host::debugger_stop("NaN or inf covariance in layer " + layer_name.cast<std::string>());
+  return true;
 }
 
 at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
                                   const Dims& math_dims, const Dims& view, py::handle values,
-                                  const Moments* moments = nullptr) {
+                                  const Moments* moments = nullptr, bool* non_finite = nullptr) {
   at::NoGradGuard no_grad;
   const at::Tensor outs = dendrite_outs.detach();
   const at::Tensor error = new_neuron_error.detach();
@@ -478,7 +512,8 @@ at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Ten
     }
     if (normalized) covariance = covariance / std_error;
   }
-  report_non_finite_covariance(covariance, values);
+  const bool bad = report_non_finite_covariance(covariance, values);
+  if (non_finite) *non_finite = bad;
   return covariance;
 }
 
@@ -490,6 +525,7 @@ struct BatchLoss {
   at::Tensor covariance;        // this batch's covariance when the loss needed it
   Moments moments;
   Reduction reduction;
+  bool finite = true;           // the error and the output hold no NaN or inf
 };
 
 BatchLoss get_cc_loss(py::handle values) {
@@ -503,6 +539,10 @@ BatchLoss get_cc_loss(py::handle values) {
     dendrite_outs = host::tensor(stored_list(values, DGR_STR("dendrite_outs"), device_index)[py::int_(0)]);
     r.reduction = tuples_and_mult(parent_d, values);
     r.moments = batch_moments(dendrite_outs, parent_d, r.reduction.math_dims);
+    // A NaN or inf anywhere reaches the per-node sums: checking those is a pass less.
+    r.finite = at::isfinite(r.moments.error_sum).all().logical_and(at::isfinite(r.moments.outs_mean).all())
+                   .item<bool>();
+    if (!r.finite) return r;
   }
   const Dims& dims = r.reduction.math_dims;
   const Dims& view = r.reduction.view_shape;
@@ -522,8 +562,23 @@ BatchLoss get_cc_loss(py::handle values) {
   return r;
 }
 
-void calculate_and_backwards_dendrite_loss(py::handle values) {
+void report_bad_batch(const std::string& layer_name) {
+  host::print("Covariance contains NaN values.");
+  host::print("For layer: " + layer_name);
+  host::print("The neuron error or the candidate output of this batch holds NaN or inf; the batch is skipped "
+              "and nothing is learned from it.");
+  host::print("Try clipping candidate gradients with GDL.pc.set_candidate_grad_clipping(1.0), or leave layer " +
+              layer_name + " unwrapped (GDL.pc.set_modules_to_convert lists the layer types that get dendrites)");
+}
+
+// One stored batch of candidate learning. Returns false, having reported it and learned
+// nothing, when the batch holds NaN or inf.
+bool calculate_and_backwards_dendrite_loss(py::handle values) {
   BatchLoss batch = get_cc_loss(values);
+  if (!batch.finite) {
+    report_bad_batch(py::str(values.attr(DGR_STR("layer_name"))));
+    return false;
+  }
   {
     // The autograd engine runs Python hooks on its own threads: they need the GIL.
     py::gil_scoped_release no_gil;
@@ -533,16 +588,19 @@ void calculate_and_backwards_dendrite_loss(py::handle values) {
   at::NoGradGuard no_grad;
   const Reduction& red = batch.reduction;
   at::Tensor covariance = batch.covariance;
+  bool non_finite;
   if (covariance.defined()) {
     // Same inputs as the loss's covariance: reuse it, but report bad values here too.
-    report_non_finite_covariance(covariance, values);
+    non_finite = report_non_finite_covariance(covariance, values);
   } else {
     covariance = get_current_covariance(batch.dendrite_outs, batch.new_neuron_error, red.math_dims, red.view_shape,
-                                        values, &batch.moments);
+                                        values, &batch.moments, &non_finite);
   }
+  if (non_finite) return true;  // an overflowing batch never reaches the running statistics
   py::tuple triple = py::reinterpret_borrow<py::tuple>(red.triple);
   update_running_averages(batch.new_neuron_error, batch.dendrite_outs, values, red.math_dims, red.full_mult,
                           covariance, triple[0], triple[2], &batch.moments);
+  return true;
 }
 
 // ---- best scores ---------------------------------------------------------------------------------
@@ -629,7 +687,7 @@ void print_correlation_values(py::handle values, py::handle dendrite_outs, py::h
   for (py::handle t : {dendrite_outs, covariance, loss, new_neuron_error}) {
     if (any_nan(host::tensor(t))) {
       host::print("got a nan in correlation function");
-      host::debugger_stop();
+      host::debugger_stop("NaN in the correlation values");
       return;
     }
   }
@@ -637,7 +695,22 @@ void print_correlation_values(py::handle values, py::handle dendrite_outs, py::h
 
 // ---- gradient application ---------------------------------------------------------------------
 
-void filter_backward_dg(const at::Tensor& val, py::handle values) {
+void report_stacked_error(py::handle holder) {
+  py::object layer_name = holder.attr(DGR_STR("layer_name"));
+  host::print(host::percent("%s called backward but didn't clear the previous error.", layer_name) +
+              "\nThis can cause a memory leak."
+              "\nIf it is, make sure you are calling optimizer.step() and zero_grad() each iteration."
+              "\nYou may need to reduce the total batches in gradient accumulation if this is intentional."
+              "\n");
+  py::int_ zero(0);
+  host::print("Dendrite outs and neuron errors are currently stacked (" +
+              std::to_string(length(stored_list(holder, DGR_STR("dendrite_outs"), zero))) + "/" +
+              std::to_string(length(stored_list(holder, DGR_STR("current_parent_d"), zero))) + ") times");
+}
+
+}  // namespace
+
+void filter_backward_for_call(const at::Tensor& val, py::handle values, py::handle call) {
   {
     at::NoGradGuard no_grad;
     py::object first = values[py::int_(0)];
@@ -646,27 +719,24 @@ void filter_backward_dg(const at::Tensor& val, py::handle values) {
       const long long candidates = host::integer(DGR_STR("get_global_candidates"));
       py::int_ device_index(host::device_index(val.device()));
       py::object error;  // one detached error shared by every holder
+      std::vector<std::pair<PyObject*, py::object>> summed;
       for (long long i = 0; i < candidates; ++i) {
         py::object holder = values[py::int_(i)];
-        if (host::flag(DGR_STR("get_debugging_memory_leak")) &&
-            length(stored_list(holder, DGR_STR("current_parent_d"), device_index)) != 0) {
-          py::object layer_name = holder.attr(DGR_STR("layer_name"));
-          host::print(host::percent("%s called backward but didn't clear the previous error.", layer_name) +
-                      "\nThis can cause a memory leak."
-                      "\nIf it is, make sure you are calling optimizer.step() and zero_grad() each iteration."
-                      "\nYou may need to reduce the total batches in gradient accumulation if this is intentional."
-                      "\n");
-          py::int_ zero(0);
-          host::print("Dendrite outs and neuron errors are currently stacked (" +
-                      std::to_string(length(stored_list(holder, DGR_STR("dendrite_outs"), zero))) + "/" +
-                      std::to_string(length(stored_list(holder, DGR_STR("current_parent_d"), zero))) + ") times");
+        py::list stored = stored_list(holder, DGR_STR("current_parent_d"), device_index);
+        // Errors of other calls still waiting for the step are paired by their call;
+        // only errors nobody owns are stacked positionally and worth the warning.
+        if (host::flag(DGR_STR("get_debugging_memory_leak")) && count_positional(stored) != 0) {
+          report_stacked_error(holder);
         }
         if (host::flag(DGR_STR("get_dendrite_learn_mode"))) {
           if (host::flag(DGR_STR("get_extra_verbose"))) {
             host::print(host::percent("%s appending parent d and setting device", holder.attr(DGR_STR("layer_name"))));
           }
-          if (!error) error = host::wrap(val.detach());
-          stored_list(holder, DGR_STR("current_parent_d"), device_index).attr(DGR_STR("append"))(error);
+          if (!error) {
+            error = host::wrap(val.detach());
+            if (!call.is_none()) tag_with_call(error, call);
+          }
+          store_error_for_call(stored, val, error, call, summed);
           holder.attr(DGR_STR("device")) = device_index;
         }
       }
@@ -677,10 +747,39 @@ void filter_backward_dg(const at::Tensor& val, py::handle values) {
   }
 }
 
+namespace {
+
 // A value holder and its device index (None before any error was stored).
 py::object holder_device(py::handle values) {
   if (py::hasattr(values, DGR_STR("device"))) return values.attr(DGR_STR("device"));
   return py::none();
+}
+
+void remove_first_batch(py::handle errors, py::handle outs) {
+  if (PySequence_DelItem(errors.ptr(), 0) < 0 || PySequence_DelItem(outs.ptr(), 0) < 0) {
+    throw py::error_already_set();
+  }
+}
+
+// An empty batch has no statistics to give: it is removed unread. Returns true when
+// the batch at position 0 was empty.
+bool skip_empty_batch(py::handle values, py::handle errors, py::handle outs) {
+  const at::Tensor error = host::tensor(errors[py::int_(0)], "a stored neuron error");
+  const at::Tensor out = host::tensor(outs[py::int_(0)], "a stored candidate output");
+  if (error.numel() != 0 && out.numel() != 0) return false;
+  remove_first_batch(errors, outs);
+  if (!host::flag(DGR_STR("get_silent"))) {
+    host::print("Skipping an empty batch for " + std::string(py::str(values.attr(DGR_STR("layer_name")))) +
+                ": nothing is learned from it.");
+  }
+  return true;
+}
+
+bool batch_is_finite(py::handle errors, py::handle outs) {
+  at::NoGradGuard no_grad;
+  const at::Tensor error = host::tensor(errors[py::int_(0)], "a stored neuron error");
+  const at::Tensor out = host::tensor(outs[py::int_(0)], "a stored candidate output").detach();
+  return at::isfinite(error).all().logical_and(at::isfinite(out).all()).item<bool>();
 }
 
 // Every candidate slot stores an output per forward and an error per backward, so
@@ -693,29 +792,40 @@ void apply_holder_grads(py::handle values) {
     host::print(host::percent("skipping dg batch for %s", layer_name));
     return;
   }
+  py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
+  py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
   if (host::flag(DGR_STR("get_extra_verbose"))) {
     host::print(host::percent("calling apply dg grads for %s", layer_name));
-    host::print("with " + std::to_string(length(stored_list(values, DGR_STR("current_parent_d"), device))) + "/" +
-                std::to_string(length(stored_list(values, DGR_STR("dendrite_outs"), device))) + " tensors");
+    host::print("with " + std::to_string(errors.size()) + "/" + std::to_string(outs.size()) + " tensors");
   }
+  const StoredBatches batches = reconcile_stored(outs, errors);
   py::object loss_fn = self_module().attr(DGR_STR("dendrite_loss_fn"));
-  while (true) {
-    py::object errors = stored_list(values, DGR_STR("current_parent_d"), device);
-    py::object outs = stored_list(values, DGR_STR("dendrite_outs"), device);
-    if (length(errors) == 0 || length(outs) == 0) break;
+  for (size_t b = 0; b < batches.ready && errors.size() > 0 && outs.size() > 0; ++b) {
+    if (skip_empty_batch(values, errors, outs)) continue;
+    bool learned;
     if (loss_fn.is_none()) {
-      calculate_and_backwards_dendrite_loss(values);
-    } else {
+      learned = calculate_and_backwards_dendrite_loss(values);
+    } else if ((learned = batch_is_finite(errors, outs))) {
       loss_fn(values);
+    } else {
+      report_bad_batch(py::str(layer_name));
+    }
+    if (!learned) {
+      // Removed before the stop, which raises in a batch job: nothing is half-done.
+      remove_first_batch(errors, outs);
+      host::debugger_stop("NaN or inf in a stored batch of layer " + std::string(py::str(layer_name)));
+      continue;
     }
     if (host::flag(DGR_STR("get_extra_verbose"))) {
       host::print(host::percent("%s applied grads and clearing first tensor", layer_name));
-      host::print(host::percent("with %d tensors", length(errors)));
+      host::print(host::percent("with %d tensors", errors.size()));
     }
-    if (PySequence_DelItem(errors.ptr(), 0) < 0 || PySequence_DelItem(outs.ptr(), 0) < 0) {
-      throw py::error_already_set();
-    }
+    remove_first_batch(errors, outs);
   }
+}
+
+void clear_list(py::list& list) {
+  if (PyList_SetSlice(list.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw py::error_already_set();
 }
 
 void apply_holder_zero(py::handle values) {
@@ -724,30 +834,36 @@ void apply_holder_zero(py::handle values) {
   if (host::flag(DGR_STR("get_extra_verbose"))) host::print("clearing out values in zero_grad");
   py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
   py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
+  // Outputs of forward calls whose backward may still come (a forward before zero_grad,
+  // backward after it) stay, all of them; they sit at the end of the list.
+  const StoredBatches batches = reconcile_stored(outs, errors);
+  py::list waiting;
+  for (size_t k = outs.size() - batches.pending; k < outs.size(); ++k) waiting.append(outs[k]);
+  if (PyList_SetSlice(outs.ptr(), outs.size() - batches.pending, PY_SSIZE_T_MAX, nullptr) < 0) {
+    throw py::error_already_set();
+  }
   std::string cleared;
-  auto clear = [](py::list& list) {
-    if (PyList_SetSlice(list.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw py::error_already_set();
-  };
   if (errors.size() > 0) {
     if (errors.size() == outs.size()) {
       cleared.append(errors.size(), '1');
-      clear(errors);
+      clear_list(errors);
       cleared.append(outs.size(), '2');
-      clear(outs);
+      clear_list(outs);
     }
     if (errors.size() < outs.size()) {
       // A forward pass whose backward is still to come keeps its output.
       cleared.append(errors.size(), '1');
-      clear(errors);
+      clear_list(errors);
       cleared.append(outs.size() - 1, '2');
       py::object newest = outs[outs.size() - 1];
-      clear(outs);
+      clear_list(outs);
       outs.append(newest);
       if (host::flag(DGR_STR("get_verbose"))) {
         host::print(host::percent("%s retaining::dendrite_outs", values.attr(DGR_STR("layer_name"))));
       }
     }
   }
+  for (py::handle kept : waiting) outs.append(kept);
   if (host::flag(DGR_STR("get_verbose"))) {
     host::print(std::string(py::str(values.attr(DGR_STR("layer_name")))) + " cleared:: " + cleared);
     host::print("dendrite_outs and current_parent_d lenghts are now: " + std::to_string(outs.size()) + "/" +
@@ -826,6 +942,10 @@ void register_learning(py::module_& m) {
       "get_cc_loss",
       [](py::handle values) {
         BatchLoss b = get_cc_loss(values);
+        if (!b.finite) {
+          throw py::value_error("get_cc_loss: the oldest stored batch of layer " +
+                                std::string(py::str(values.attr(DGR_STR("layer_name")))) + " holds NaN or inf");
+        }
         py::tuple triple = py::reinterpret_borrow<py::tuple>(b.reduction.triple);
         // Copies: the caller may keep or change them while the stored batch is still in use.
         py::tuple record = py::make_tuple(host::wrap(b.new_neuron_error.clone()), host::wrap(b.dendrite_outs.clone()),
@@ -834,7 +954,17 @@ void register_learning(py::module_& m) {
       },
       py::arg("dendrite_values"), "(scalar loss, (error, output, element-wise loss, holder, math_tuple, full_mult, "
                                   "view_tuple)) for the oldest stored batch.");
-  m.def("calculate_and_backwards_dendrite_loss", &calculate_and_backwards_dendrite_loss, py::arg("values"));
+  m.def(
+      "calculate_and_backwards_dendrite_loss",
+      [](py::handle values) {
+        if (!calculate_and_backwards_dendrite_loss(values)) {
+          host::debugger_stop("NaN or inf in a stored batch of layer " +
+                              std::string(py::str(values.attr(DGR_STR("layer_name")))));
+        }
+      },
+      py::arg("values"),
+      "Learns from the oldest stored batch of a value holder: correlation loss, its backward into the "
+      "candidate, running statistics. A batch holding NaN or inf is reported and teaches nothing.");
 
   // best scores
   m.def("new_best", &new_best, py::arg("saved_values"));
@@ -845,8 +975,11 @@ void register_learning(py::module_& m) {
         py::arg("covariance"), py::arg("loss"), py::arg("new_neuron_error"));
 
   // gradient application
-  m.def("filter_backward_dg", &filter_backward_dg, py::arg("val"), py::arg("values"),
-        "Backward hook on a neuron module's output: stores the neuron error for every candidate.");
+  m.def("filter_backward_dg",
+        [](const at::Tensor& val, py::handle values) { filter_backward_for_call(val, values, py::none()); },
+        py::arg("val"), py::arg("values"),
+        "Backward hook on a neuron module's output: stores the neuron error for every candidate, paired "
+        "with the stored outputs by position (watch_neuron_error pairs by forward call instead).");
   m.def("apply_dg_grads", &apply_dg_grads, py::arg("self"));
   m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"));
 }

@@ -406,5 +406,6 @@ PYBIND11_MODULE(modules_dgr, m) {
         py::arg("val"), py::arg("values"));
 
   register_learning(m);
+  register_pairing(m);
   m.attr("dendrite_loss_fn") = py::none();
 }

@@ -29,6 +29,33 @@ py::tuple killer_recursive(py::handle in_vals, bool killing);
 // Sets element 0 of a one-element (or larger) tensor.
 void set_element0(const at::Tensor& t, double value);
 
+// ---- pairing of stored outputs with neuron errors (pairing.cpp) ----
+// Stored outputs and the error of one forward call carry the same call tag.
+void tag_with_call(py::handle tensor, py::handle call);
+bool is_tagged(py::handle stored);
+
+// What reconcile_stored found on a holder's two lists of one device.
+struct StoredBatches {
+  size_t ready = 0;            // (error, output) pairs now at the front of both lists
+  size_t pending = 0;          // outputs whose error may still come (at the end of the output list)
+  size_t dropped_outputs = 0;  // outputs whose error can no longer come
+  size_t dropped_errors = 0;   // tagged errors whose output is gone
+};
+// Reorders the lists in place so that the first `ready` entries of both are pairs of
+// the same forward call, oldest first, and drops what can never be paired.
+StoredBatches reconcile_stored(py::list outs, py::list errors);
+// Drops stored outputs whose error can no longer come; returns how many.
+size_t drop_unreachable_outputs(py::list outs);
+// Entries of a stored list that carry no call tag (positional pairing).
+size_t count_positional(py::handle stored);
+// Appends a neuron error to a holder's list, or sums it into the error already stored
+// for the same call. `summed` is shared by the holders of one backward hook call.
+void store_error_for_call(py::list stored, const at::Tensor& error, py::handle error_obj, py::handle call,
+                          std::vector<std::pair<PyObject*, py::object>>& summed);
+// The backward hook: stores `val` as the neuron error of `call` (None: positional).
+void filter_backward_for_call(const at::Tensor& val, py::handle values, py::handle call);
+void register_pairing(py::module_& m);
+
 // Registers the forward path, running statistics, correlation loss, best-score
 // bookkeeping and gradient application (learning.cpp).
 void register_learning(py::module_& m);

@@ -1,0 +1,339 @@
+"""Candidate learning in the training loops people write.
+
+Every stored candidate output must meet the neuron error of its own forward call:
+extra forwards (validation in training mode, a discarded loss, an exception before
+the backward), shared layers, gradient accumulation, retained graphs and activation
+checkpointing must not shift the pairing, and a bad batch must teach nothing. Each
+test compares with a reference computed another way: the same loop without the extra
+work, or statistics and gradients computed by hand from each call's own output and
+error.
+"""
+import pytest
+import torch
+from torch import nn
+from torch.nn import functional as F
+from torch.utils.checkpoint import checkpoint
+
+from dendrolab import globals_dendrolab as GDL
+from dendrolab import modules_dendrolab as MDL
+from dendrolab import utils_dendrolab as UDL
+
+from test_learning import set_p_mode
+
+STAT_NAMES = ("normal_pass_average_d", "prev_dendrite_candidate_average", "prev_dendrite_candidate_correlation",
+              "prev_dendrite_candidate_pearson", "best_score", "initialized")
+
+
+class SharedMiddle(nn.Module):
+    """The middle layer runs twice per forward (weight sharing)."""
+
+    def __init__(self, checkpointed=None):
+        super().__init__()
+        self.inp, self.mid, self.out = nn.Linear(4, 6), nn.Linear(6, 6), nn.Linear(6, 2)
+        self.checkpointed = checkpointed
+
+    def middle(self, h):
+        if self.checkpointed is None:
+            return torch.tanh(self.mid(h))
+        return checkpoint(lambda t: torch.tanh(self.mid(t)), h, use_reentrant=self.checkpointed)
+
+    def forward(self, x):
+        h = torch.tanh(self.inp(x))
+        return self.out(self.middle(self.middle(h)))
+
+
+class Checkpointed(nn.Module):
+    """An MLP whose hidden layer runs inside activation checkpointing (or not)."""
+
+    def __init__(self, reentrant=None):
+        super().__init__()
+        self.inp, self.hid, self.out = nn.Linear(4, 8), nn.Linear(8, 8), nn.Linear(8, 2)
+        self.reentrant = reentrant
+
+    def forward(self, x):
+        h = torch.relu(self.inp(x))
+        if self.reentrant is None:
+            h = torch.relu(self.hid(h))
+        else:
+            h = checkpoint(lambda t: torch.relu(self.hid(t)), h, use_reentrant=self.reentrant)
+        return self.out(h)
+
+
+def p_mode_model(net, seed=0):
+    torch.manual_seed(seed)
+    GDL.pc.set_dendrite_graph_mode(False)  # every layer gets its own neuron error
+    model = UDL.initialize_arb(net())
+    set_p_mode()
+    optimizer = GDL.arb_tracker.setup_optimizer(model, torch.optim.SGD, lr=0.05)
+    return model, optimizer
+
+
+def batches(count, seed=1, size=16):
+    g = torch.Generator().manual_seed(seed)
+    return [(torch.randn(size, 4, generator=g), torch.randn(size, 2, generator=g)) for _ in range(count)]
+
+
+def neuron_modules():
+    return GDL.arb_tracker.neuron_module_vector
+
+
+def snapshot(model):
+    """Candidate parameters and every candidate slot's statistics."""
+    state = {name: p.detach().clone() for name, p in model.named_parameters()
+             if getattr(p, "parameter_type", None) == "candidate"}
+    for k, neuron_module in enumerate(neuron_modules()):
+        for j, values in enumerate(neuron_module.dendrite_module.dendrite_values):
+            for name in STAT_NAMES:
+                state[f"{k}.{j}.{name}"] = getattr(values, name).detach().clone()
+    return state
+
+
+def assert_same_state(actual, expected, tol=1e-6):
+    assert actual.keys() == expected.keys()
+    for name in expected:
+        assert torch.isfinite(actual[name]).all(), name
+        assert torch.allclose(actual[name], expected[name], atol=tol, rtol=0), name
+
+
+def train(data, extra=lambda model, step: None, net=lambda: nn.Sequential(nn.Linear(4, 8), nn.ReLU(),
+                                                                                 nn.Linear(8, 2))):
+    """The clean loop, with `extra` run before every step's training forward."""
+    model, optimizer = p_mode_model(net)
+    for step, (x, y) in enumerate(data):
+        extra(model, step)
+        optimizer.zero_grad()
+        F.mse_loss(model(x), y).backward()
+        optimizer.step()
+    return model
+
+
+class TestExtraForwards:
+    """Forwards that never get a backward leave the learning exactly as without them."""
+
+    @staticmethod
+    def validation_no_grad(model, step):
+        with torch.no_grad():
+            model(torch.randn(5, 4))
+
+    @staticmethod
+    def validation_inference_mode(model, step):
+        with torch.inference_mode():
+            model(torch.randn(5, 4))
+
+    @staticmethod
+    def discarded_loss(model, step):
+        F.mse_loss(model(torch.randn(5, 4)), torch.zeros(5, 2))
+
+    @staticmethod
+    def failed_backward(model, step):
+        try:
+            out = model(torch.randn(5, 4))
+            raise KeyboardInterrupt  # e.g. Ctrl-C between forward and backward
+        except KeyboardInterrupt:
+            pass
+        del out
+
+    @pytest.mark.parametrize("extra", ["validation_no_grad", "validation_inference_mode", "discarded_loss",
+                                       "failed_backward"])
+    def test_candidates_and_statistics_equal_the_clean_loop(self, extra):
+        data = batches(30)
+        clean = snapshot(train(data))
+        perturbed = train(data, getattr(self, extra))
+        assert_same_state(snapshot(perturbed), clean)
+        for neuron_module in neuron_modules():
+            for values in neuron_module.dendrite_module.dendrite_values:
+                assert values.stored_counts() == (0, 0)
+
+    def test_no_grad_forward_stores_nothing(self):
+        model, _ = p_mode_model(lambda: nn.Linear(4, 3))
+        with torch.no_grad():
+            model(torch.randn(5, 4))
+        with torch.inference_mode():
+            model(torch.randn(5, 4))
+        assert model.dendrite_module.dendrite_values[0].stored_counts() == (0, 0)
+
+    def test_loss_held_across_the_step_is_never_paired(self):
+        data = batches(12)
+        clean = snapshot(train(data))
+        held = []
+
+        def hold_validation_loss(model, step):
+            held[:] = [F.mse_loss(model(torch.randn(5, 4)), torch.zeros(5, 2))]  # freed one step later
+
+        assert_same_state(snapshot(train(data, hold_validation_loss)), clean)
+
+    def test_forward_zero_grad_backward_step_order(self):
+        data = batches(10)
+        clean = snapshot(train(data))
+        model, optimizer = p_mode_model(lambda: nn.Sequential(nn.Linear(4, 8), nn.ReLU(), nn.Linear(8, 2)))
+        for x, y in data:
+            out = model(x)
+            optimizer.zero_grad()
+            F.mse_loss(out, y).backward()
+            optimizer.step()
+        assert_same_state(snapshot(model), clean)
+
+
+class TestBadBatches:
+    """A non-finite or empty batch gives its diagnostic and teaches nothing."""
+
+    def run_with_bad_batch(self, bad_x, at=4):
+        data = batches(10)
+        model, optimizer = p_mode_model(lambda: nn.Sequential(nn.Linear(4, 8), nn.ReLU(), nn.Linear(8, 2)))
+        before = None
+        for step, (x, y) in enumerate(data):
+            if step == at:
+                before = snapshot(model)
+                optimizer.zero_grad()
+                model(bad_x).sum().backward()
+                optimizer.step()
+                assert_same_state(snapshot(model), before)  # nothing learned from it
+            optimizer.zero_grad()
+            F.mse_loss(model(x), y).backward()
+            optimizer.step()
+        return model
+
+    def test_nan_batch_changes_nothing_and_stops_once_per_slot(self, capsys, debugger_stops):
+        clean = snapshot(train(batches(10)))
+        bad = torch.randn(16, 4)
+        bad[3, 1] = float("nan")
+        model = self.run_with_bad_batch(bad)
+        assert_same_state(snapshot(model), clean)
+        assert debugger_stops.count == len(neuron_modules())
+        out = capsys.readouterr().out
+        assert "holds NaN or inf; the batch is skipped" in out
+
+    def test_inf_in_the_error_only(self, debugger_stops):
+        model, optimizer = p_mode_model(lambda: nn.Linear(4, 3))
+        values = model.dendrite_module.dendrite_values[0]
+        before = snapshot(model)
+        weights = torch.ones(6, 3)
+        weights[2] = float("inf")  # the neuron error is these weights
+        optimizer.zero_grad()
+        (model(torch.randn(6, 4)) * weights).sum().backward()
+        optimizer.step()
+        assert_same_state(snapshot(model), before)
+        assert values.stored_counts() == (0, 0) and debugger_stops.count == 1
+
+    def test_empty_batch_changes_nothing(self, capsys, debugger_stops):
+        clean = snapshot(train(batches(10)))
+        model = self.run_with_bad_batch(torch.zeros(0, 4))
+        assert_same_state(snapshot(model), clean)
+        assert debugger_stops.count == 0
+        assert "Skipping an empty batch" in capsys.readouterr().out
+
+
+def per_call_record(neuron_module):
+    """Records, per forward call of `neuron_module`, its input and the error its output receives."""
+    calls = []
+
+    def forward_hook(module, args, out):
+        if not torch.is_grad_enabled():
+            return
+        record = {"input": args[0].detach().clone(), "error": None}
+        calls.append(record)
+
+        def catch(grad):
+            record["error"] = grad.clone() if record["error"] is None else record["error"] + grad
+
+        out.register_hook(catch)
+
+    neuron_module.register_forward_hook(forward_hook)
+    return calls
+
+
+def by_hand(candidate, calls):
+    """Candidate gradient and initial-phase statistics from each call's own output and error."""
+    weight = candidate.weight.detach().clone().requires_grad_()
+    bias = candidate.bias.detach().clone().requires_grad_()
+    total, covariances, out_means = 0.0, [], []
+    error_average = torch.zeros(candidate.out_features)
+    for record in calls:
+        out = torch.sigmoid(record["input"] @ weight.T + bias)
+        error = record["error"]
+        centred_error = error - error.mean(0)
+        covariance = ((out.detach() - out.detach().mean(0)) * centred_error).sum(0)
+        total = total + (-out * covariance.sign() * centred_error).sum()
+        covariances.append(covariance)
+        out_means.append(out.detach().mean(0))
+        error_average = error_average * 0.99 + error.sum(0) * 0.01 / error.shape[0]
+    total.backward()
+    return {"weight.grad": weight.grad, "bias.grad": bias.grad,
+            "prev_dendrite_candidate_correlation": torch.stack(covariances).mean(0),
+            "prev_dendrite_candidate_average": torch.stack(out_means).mean(0),
+            "normal_pass_average_d": error_average}
+
+
+def learned(neuron_module):
+    dendrite_module = neuron_module.dendrite_module
+    candidate, values = dendrite_module.candidate_module[0], dendrite_module.dendrite_values[0]
+    return {"weight.grad": candidate.weight.grad, "bias.grad": candidate.bias.grad,
+            "prev_dendrite_candidate_correlation": values.prev_dendrite_candidate_correlation,
+            "prev_dendrite_candidate_average": values.prev_dendrite_candidate_average,
+            "normal_pass_average_d": values.normal_pass_average_d}
+
+
+def assert_matches_hand(neuron_module, calls, expected_pairs):
+    assert len(calls) == expected_pairs and all(r["error"] is not None for r in calls)
+    reference = by_hand(neuron_module.dendrite_module.candidate_module[0], calls)
+    actual = learned(neuron_module)
+    assert neuron_module.dendrite_module.dendrite_values[0].initialized.item() == expected_pairs
+    for name, value in reference.items():
+        assert torch.allclose(actual[name], value, atol=1e-6, rtol=1e-5), name
+
+
+class TestCallsPairWithTheirOwnErrors:
+    def middle(self):
+        return next(m for m in neuron_modules() if m.name == "mid")
+
+    def apply(self, model):
+        model.zero_grad(set_to_none=True)
+        GDL.arb_tracker.apply_dg_grads()
+
+    def test_shared_layer_pairs_each_call_with_its_own_error(self):
+        model, _ = p_mode_model(SharedMiddle)
+        calls = per_call_record(self.middle())
+        x, y = batches(1)[0]
+        F.mse_loss(model(x), y).backward()
+        assert self.middle().dendrite_module.dendrite_values[0].stored_counts() == (2, 2)
+        self.apply(model)
+        assert_matches_hand(self.middle(), calls, expected_pairs=2)
+
+    def test_gradient_accumulation_consumes_every_pair(self):
+        model, _ = p_mode_model(SharedMiddle)
+        calls = per_call_record(self.middle())
+        for x, y in batches(3):
+            (F.mse_loss(model(x), y) / 3).backward()
+        self.apply(model)
+        assert_matches_hand(self.middle(), calls, expected_pairs=6)
+        assert self.middle().dendrite_module.dendrite_values[0].stored_counts() == (0, 0)
+
+    def test_retained_graph_sums_the_errors_of_one_call(self):
+        model, _ = p_mode_model(SharedMiddle)
+        calls = per_call_record(self.middle())
+        x, y = batches(1)[0]
+        out = model(x)
+        F.mse_loss(out, y).backward(retain_graph=True)
+        out.pow(2).mean().backward()
+        assert self.middle().dendrite_module.dendrite_values[0].stored_counts() == (2, 2)
+        self.apply(model)
+        assert_matches_hand(self.middle(), calls, expected_pairs=2)
+
+    @pytest.mark.parametrize("reentrant", [True, False])
+    def test_activation_checkpointing_learns_as_without_it(self, reentrant):
+        data = batches(8)
+        plain = snapshot(train(data, net=Checkpointed))
+        checkpointed = train(data, net=lambda: Checkpointed(reentrant))
+        assert_same_state(snapshot(checkpointed), plain)
+        for neuron_module in neuron_modules():
+            assert neuron_module.dendrite_module.dendrite_values[0].stored_counts() == (0, 0)
+
+    @pytest.mark.parametrize("reentrant", [True, False])
+    def test_checkpointed_shared_layer(self, reentrant):
+        data = batches(4)
+        plain = snapshot(train(data, net=SharedMiddle))
+        # The reentrant variant runs the forward under no_grad and recomputes it during the
+        # backward, last call first: the pairs are the same, folded in the other order,
+        # which moves the error's moving average by a few 1e-6.
+        tol = 1e-5 if reentrant else 1e-6
+        assert_same_state(snapshot(train(data, net=lambda: SharedMiddle(reentrant))), plain, tol)
