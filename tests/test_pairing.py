@@ -337,3 +337,55 @@ class TestCallsPairWithTheirOwnErrors:
         # which moves the error's moving average by a few 1e-6.
         tol = 1e-5 if reentrant else 1e-6
         assert_same_state(snapshot(train(data, net=lambda: SharedMiddle(reentrant))), plain, tol)
+
+
+class TestStoreStaysBounded:
+    def test_eval_mode_backward_stores_nothing(self):
+        model, _ = p_mode_model(lambda: nn.Linear(4, 3))
+        model.eval()
+        for _ in range(5):
+            model(torch.randn(6, 4)).sum().backward()  # e.g. input attributions
+        values = model.dendrite_module.dendrite_values[0]
+        assert values.stored_counts() == (0, 0) and values.device is None
+
+    def test_forward_that_raises_after_storing_leaves_nothing_behind(self):
+        GDL.pc.set_global_candidates(2)
+        model, optimizer = p_mode_model(lambda: nn.Sequential(nn.Linear(4, 8), nn.ReLU(), nn.Linear(8, 2)))
+        failing = neuron_modules()[0].dendrite_module.candidate_module[1]
+
+        def fail(module, args):
+            raise RuntimeError("out of memory")  # e.g. caught by the user's retry loop
+
+        handle = failing.register_forward_pre_hook(fail)
+        for x, y in batches(4):
+            with pytest.raises(RuntimeError, match="out of memory"):
+                model(x)  # candidate 0 of the first layer has stored its output already
+            handle.remove()
+            optimizer.zero_grad()
+            F.mse_loss(model(x), y).backward()
+            optimizer.step()
+            handle = failing.register_forward_pre_hook(fail)
+            for neuron_module in neuron_modules():
+                for values in neuron_module.dendrite_module.dendrite_values:
+                    assert values.stored_counts() == (0, 0)
+
+    def test_several_candidates_share_one_error_per_call(self):
+        GDL.pc.set_global_candidates(3)
+        model, _ = p_mode_model(SharedMiddle)
+        middle = next(m for m in neuron_modules() if m.name == "mid")
+        calls = per_call_record(middle)
+        x, y = batches(1)[0]
+        out = model(x)
+        F.mse_loss(out, y).backward(retain_graph=True)
+        out.pow(2).mean().backward()
+        holders = middle.dendrite_module.dendrite_values
+        assert all(v.stored_counts() == (2, 2) for v in holders)
+        assert all(a is b for v in holders[1:] for a, b in zip(v.current_parent_d[0], holders[0].current_parent_d[0]))
+        model.zero_grad(set_to_none=True)
+        GDL.arb_tracker.apply_dg_grads()
+        for k in range(3):
+            candidate = middle.dendrite_module.candidate_module[k]
+            reference = by_hand(candidate, calls)
+            assert torch.allclose(candidate.weight.grad, reference["weight.grad"], atol=1e-6, rtol=1e-5)
+            assert torch.allclose(holders[k].prev_dendrite_candidate_correlation,
+                                  reference["prev_dendrite_candidate_correlation"], atol=1e-6, rtol=1e-5)

@@ -212,6 +212,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
                              py::args args, py::kwargs kwargs) {
   py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
   const long long candidates = host::integer(DGR_STR("get_global_candidates"));
+  py::object call;  // this forward call's tag, opened when the first output is stored
   for (long long i = 0; i < candidates; ++i) {
     if (!host::tracker_mode_is("p") || !equals(dendrite_module.attr(DGR_STR("mode")), DGR_STR("p"))) continue;
     py::int_ index(i);
@@ -280,7 +281,9 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
         if (host::flag(DGR_STR("get_extra_verbose"))) {
           host::print(host::percent("%s appending dendrite_outs", holder.attr(DGR_STR("layer_name"))));
         }
-        stored.append(nonlinear);  // watch_neuron_error tags it with this call
+        if (!call) call = open_forward_call();
+        tag_with_call(nonlinear, call);
+        stored.append(nonlinear);
         if (host::flag(DGR_STR("get_extra_verbose")) || host::flag(DGR_STR("get_verbose"))) {
           if (any_nan(nonlinear_t)) {
             host::print("got candidate out nan");

@@ -30,7 +30,8 @@ py::tuple killer_recursive(py::handle in_vals, bool killing);
 void set_element0(const at::Tensor& t, double value);
 
 // ---- pairing of stored outputs with neuron errors (pairing.cpp) ----
-// Stored outputs and the error of one forward call carry the same call tag.
+// A new forward-call tag; stored outputs and the error of one call carry the same one.
+py::object open_forward_call();
 void tag_with_call(py::handle tensor, py::handle call);
 bool is_tagged(py::handle stored);
 

@@ -1,9 +1,9 @@
 // modules_dgr, pairing half: which stored candidate output belongs to which neuron error.
 //
-// The host calls watch_neuron_error right after forward_candidates, with the neuron
-// module's output: it opens a ForwardCall for this forward call, tags the candidate
-// outputs just stored with it (attribute `_dgr_call`) and hooks the output with a
-// guard of it; the error that hook catches is tagged with the same call. So a call's error meets
+// forward_candidates opens a ForwardCall for each forward call that stores candidate
+// outputs and tags them with it (attribute `_dgr_call`). The host then calls
+// watch_neuron_error with the neuron module's output, which hooks that output with a
+// guard of the call; the error the hook catches is tagged with the same call. So a call's error meets
 // its own outputs whatever happened in between: forwards without a backward (a
 // discarded loss, an exception, a validation pass in training mode), a layer used
 // several times in one forward (its errors come back in reverse order), repeated
@@ -11,7 +11,9 @@
 //
 // The guard lives exactly as long as the autograd graph that could still deliver
 // the error. When the graph is freed without a backward, the call's outputs can
-// never be paired, and the next reconciliation drops them.
+// never be paired, and the next reconciliation drops them. A call that was never
+// watched (the forward raised after storing, or the host pairs by position) pairs
+// by position until the layer's next forward, which drops it.
 //
 // Untagged entries (stored without watch_neuron_error, or put on the lists by other
 // code) keep the positional pairing: they pair with each other, oldest first.
@@ -24,6 +26,7 @@ namespace dgr::modules {
 namespace {
 
 struct ForwardCall {
+  std::atomic<bool> watched{false};           // watch_neuron_error hooked the neuron output
   std::atomic<bool> backward_possible{true};  // the graph that carries its error still exists
   std::atomic<bool> error_arrived{false};     // a backward has delivered its error
 };
@@ -49,6 +52,8 @@ py::object optional_attr(py::handle obj, py::handle name) {
 
 }  // namespace
 
+py::object open_forward_call() { return py::cast(std::make_shared<ForwardCall>()); }
+
 void tag_with_call(py::handle tensor, py::handle call) {
   if (PyObject_SetAttr(tensor.ptr(), DGR_STR("_dgr_call").ptr(), call.ptr()) < 0) throw py::error_already_set();
 }
@@ -66,6 +71,12 @@ namespace {
 
 bool backward_possible(const ForwardCall* call) { return call->backward_possible.load(); }
 
+// The call that pairs a stored output by identity; nullptr for positional entries.
+const ForwardCall* watched_call_of(py::handle stored) {
+  const ForwardCall* call = call_of(stored);
+  return call && call->watched.load() ? call : nullptr;
+}
+
 void replace_contents(py::list& list, const std::vector<py::object>& items) {
   py::list fresh(items.size());
   for (size_t i = 0; i < items.size(); ++i) fresh[i] = items[i];
@@ -80,7 +91,7 @@ StoredBatches reconcile_stored(py::list outs, py::list errors) {
   bool any_tagged = false;
   for (size_t j = 0; j < n_errors; ++j) any_tagged |= (error_calls[j] = call_of(errors[j])) != nullptr;
   std::vector<const ForwardCall*> out_calls(n_outs);
-  for (size_t i = 0; i < n_outs; ++i) any_tagged |= (out_calls[i] = call_of(outs[i])) != nullptr;
+  for (size_t i = 0; i < n_outs; ++i) any_tagged |= (out_calls[i] = watched_call_of(outs[i])) != nullptr;
   StoredBatches result;
   if (!any_tagged) {  // only positional entries: nothing to reorder
     result.ready = std::min(n_outs, n_errors);
@@ -131,7 +142,8 @@ size_t drop_unreachable_outputs(py::list outs) {
   size_t dropped = 0;
   for (py::handle out : outs) {
     const ForwardCall* call = call_of(out);
-    if (call && !backward_possible(call) && !call->error_arrived.load()) {
+    const bool abandoned = call && !call->watched.load();  // a later forward came first
+    if (call && (abandoned || (!backward_possible(call) && !call->error_arrived.load()))) {
       ++dropped;
     } else {
       kept.push_back(py::reinterpret_borrow<py::object>(out));
@@ -182,15 +194,17 @@ void watch_neuron_error(py::handle dendrite_module, py::handle out, py::handle c
                          "forward_candidates, got " + host::class_name(candidate_nonlinear_outs));
   }
   at::Tensor out_t = host::tensor(out, "watch_neuron_error: out");
-  auto state = std::make_shared<ForwardCall>();
-  py::object call = py::cast(state);
-  bool learnable = false;  // only outputs with a graph were stored
+  py::object call;  // the tag forward_candidates put on what it stored
   for (auto item : py::reinterpret_borrow<py::dict>(candidate_nonlinear_outs)) {
-    if (!host::tensor(item.second, "a candidate output").requires_grad()) continue;
-    tag_with_call(item.second, call);
-    learnable = true;
+    py::object tag = optional_attr(item.second, DGR_STR("_dgr_call"));
+    if (tag && !tag.is_none()) {
+      call = tag;
+      break;
+    }
   }
-  if (!learnable) return;
+  if (!call) return;  // nothing was stored (eval mode, no_grad, learn mode off): no error is wanted
+  std::shared_ptr<ForwardCall> state = py::cast<std::shared_ptr<ForwardCall>>(call);
+  state->watched.store(true);
   if (!out_t.requires_grad()) {
     state->backward_possible.store(false);  // no error can reach this call: drop its outputs
     return;
