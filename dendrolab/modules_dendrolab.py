@@ -183,6 +183,16 @@ class DendriteValueTracker(nn.Module):
         return len(self.dendrite_outs[device]), len(self.current_parent_d[device])
 
 
+def tensor_options(layer):
+    """(dtype, device) of a layer's first floating-point parameter or buffer, so that what
+    grows beside it matches it after `model.double()` or `model.to(device)`; the settings'
+    dtype and device for a layer without any."""
+    for tensor in (*layer.parameters(), *layer.buffers()):
+        if tensor.is_floating_point():
+            return tensor.dtype, tensor.device
+    return GDL.pc.get_d_type(), GDL.pc.get_device()
+
+
 def _fresh_copy(layer):
     """A layer of the same shape with freshly initialised weights."""
     new = copy.deepcopy(layer)
@@ -222,9 +232,9 @@ class DendriteModule(nn.Module):
         count = GDL.pc.get_global_candidates()
         self.candidate_module = nn.ModuleList(_fresh_copy(self._template) for _ in range(count))
         MDG.set_candidate_parameters(self.candidate_module)
+        dtype, device = tensor_options(self._template)
         self.dendrites_to_candidates = nn.ParameterList(
-            nn.Parameter(torch.zeros(self.num_dendrites, self.out_channels,
-                                     dtype=GDL.pc.get_d_type(), device=GDL.pc.get_device()))
+            nn.Parameter(torch.zeros(self.num_dendrites, self.out_channels, dtype=dtype, device=device))
             for _ in range(count))
         for j, weights in enumerate(self.dendrites_to_candidates):
             weights.parameter_type = "candidate"
@@ -287,7 +297,7 @@ class ARBNeuronModule(nn.Module):
         self.processor = None
         self.debug_arb_weights = False
         self.register_buffer("num_cycles", torch.zeros(1))
-        dtype, device = GDL.pc.get_d_type(), GDL.pc.get_device()
+        dtype, device = tensor_options(main_module)
         # Entry k+1 holds the weights into dendrite k from dendrites 0..k-1; entry 0 leads.
         self.dendrites_to_dendrites = nn.ParameterList(
             [nn.Parameter(torch.zeros(1, self.out_channels, dtype=dtype, device=device), requires_grad=False)])
@@ -340,10 +350,12 @@ class ARBNeuronModule(nn.Module):
         layer = copy.deepcopy(dendrite_module.best_candidate_module[best])
         MDG.set_dendrite_parameters(layer)
         dendrite_module.layers.append(layer)
-        into_new = nn.Parameter(dendrite_module.best_dendrites_to_candidates_saved[best].detach().clone())
+        dtype, device = tensor_options(self.main_module)
+        saved = dendrite_module.best_dendrites_to_candidates_saved[best]
+        into_new = nn.Parameter(saved.detach().to(dtype=dtype, device=device, copy=True))
         into_new.parameter_type = "dendrite"
         self.dendrites_to_dendrites.append(into_new)
-        top = torch.zeros(k + 1, self.out_channels, dtype=GDL.pc.get_d_type(), device=GDL.pc.get_device())
+        top = torch.zeros(k + 1, self.out_channels, dtype=dtype, device=device)
         if k > 0:
             top[:k] = self.dendrites_to_top[-1].detach()
         if self.candidate_to_top is not None and best == 0:

@@ -201,7 +201,7 @@ class TestBadBatches:
         assert_same_state(snapshot(model), clean)
         assert debugger_stops.count == len(neuron_modules())
         out = capsys.readouterr().out
-        assert "holds NaN or inf; the batch is skipped" in out
+        assert "is not finite; the batch is skipped" in out
 
     def test_inf_in_the_error_only(self, debugger_stops):
         model, optimizer = p_mode_model(lambda: nn.Linear(4, 3))

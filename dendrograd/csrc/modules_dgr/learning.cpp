@@ -461,17 +461,22 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
   return output.mul(error.sub(average_error).mul(current_cov.sign().neg()));
 }
 
-// Returns true when the covariance was non-finite (after the report and the stop).
-bool report_non_finite_covariance(const at::Tensor& covariance, py::handle values) {
-  if (!any_non_finite(covariance)) return false;
-  py::object layer_name = values.is_none() ? py::str("None") : py::str(values.attr(DGR_STR("layer_name")));
+std::string layer_name_of(py::handle values) {
+  return values.is_none() ? "None" : std::string(py::str(values.attr(DGR_STR("layer_name"))));
+}
+
+void print_non_finite_covariance(const std::string& layer_name) {
   host::print("Covariance contains NaN values.");
-  host::print(host::percent("For layer: %s", layer_name));
+  host::print("For layer: " + layer_name);
   host::print("Try clipping candidate gradients with GDL.pc.set_candidate_grad_clipping(1.0), or leave layer " +
-              layer_name.cast<std::string>() + " unwrapped (GDL.pc.set_modules_to_convert lists the layer types "
-              "that get dendrites)");
-  host::debugger_stop("NaN or inf covariance in layer " + layer_name.cast<std::string>());
-  return true;
+              layer_name + " unwrapped (GDL.pc.set_modules_to_convert lists the layer types that get dendrites)");
+}
+
+// A batch that teaches nothing because something in it is not finite.
+void report_bad_batch(const std::string& layer_name) {
+  print_non_finite_covariance(layer_name);
+  host::print("The neuron error, the candidate output or the covariance of this batch is not finite; the batch "
+              "is skipped and nothing is learned from it.");
 }
 
 at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
@@ -515,8 +520,14 @@ at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Ten
     }
     if (normalized) covariance = covariance / std_error;
   }
-  const bool bad = report_non_finite_covariance(covariance, values);
-  if (non_finite) *non_finite = bad;
+  // With `non_finite` the caller handles a bad covariance; without, it is reported here.
+  const bool bad = any_non_finite(covariance);
+  if (non_finite) {
+    *non_finite = bad;
+  } else if (bad) {
+    print_non_finite_covariance(layer_name_of(values));
+    host::debugger_stop("NaN or inf covariance in layer " + layer_name_of(values));
+  }
   return covariance;
 }
 
@@ -555,7 +566,12 @@ BatchLoss get_cc_loss(py::handle values) {
                            parent_d, host::tensor_attr(values, DGR_STR("parents_average_d_vector")).view(view),
                            dendrite_outs);
   } else {
-    r.covariance = get_current_covariance(dendrite_outs, parent_d, dims, view, values, &r.moments);
+    bool covariance_bad = false;
+    r.covariance = get_current_covariance(dendrite_outs, parent_d, dims, view, values, &r.moments, &covariance_bad);
+    if (covariance_bad) {  // finite inputs whose covariance overflows: no usable sign
+      r.finite = false;
+      return r;
+    }
     loss = covariance_loss(r.covariance.view(view), parent_d, r.moments.error_mean.view(view), dendrite_outs);
   }
   r.new_neuron_error = parent_d;
@@ -563,15 +579,6 @@ BatchLoss get_cc_loss(py::handle values) {
   r.elementwise = loss.detach();
   r.loss = loss.sum();
   return r;
-}
-
-void report_bad_batch(const std::string& layer_name) {
-  host::print("Covariance contains NaN values.");
-  host::print("For layer: " + layer_name);
-  host::print("The neuron error or the candidate output of this batch holds NaN or inf; the batch is skipped "
-              "and nothing is learned from it.");
-  host::print("Try clipping candidate gradients with GDL.pc.set_candidate_grad_clipping(1.0), or leave layer " +
-              layer_name + " unwrapped (GDL.pc.set_modules_to_convert lists the layer types that get dendrites)");
 }
 
 // One stored batch of candidate learning. Returns false, having reported it and learned
@@ -590,16 +597,16 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
   batch.loss.reset();  // frees the candidate graph before the statistics
   at::NoGradGuard no_grad;
   const Reduction& red = batch.reduction;
-  at::Tensor covariance = batch.covariance;
-  bool non_finite;
-  if (covariance.defined()) {
-    // Same inputs as the loss's covariance: reuse it, but report bad values here too.
-    non_finite = report_non_finite_covariance(covariance, values);
-  } else {
+  at::Tensor covariance = batch.covariance;  // checked finite already when the loss needed it
+  if (!covariance.defined()) {
+    bool non_finite = false;
     covariance = get_current_covariance(batch.dendrite_outs, batch.new_neuron_error, red.math_dims, red.view_shape,
                                         values, &batch.moments, &non_finite);
+    if (non_finite) {  // the candidate step is finite (it uses the running sign); the statistics skip it
+      print_non_finite_covariance(layer_name_of(values));
+      return true;
+    }
   }
-  if (non_finite) return true;  // an overflowing batch never reaches the running statistics
   py::tuple triple = py::reinterpret_borrow<py::tuple>(red.triple);
   update_running_averages(batch.new_neuron_error, batch.dendrite_outs, values, red.math_dims, red.full_mult,
                           covariance, triple[0], triple[2], &batch.moments);

@@ -127,13 +127,29 @@ at::Device to_device(py::handle device) {
   return at::Device(py::str(device).cast<std::string>());
 }
 
+// Options of the first floating-point parameter of the neuron module's own layer, so
+// that the live connection matches the layer after model.double() or model.to(...);
+// the module configuration's dtype and device for a layer without one.
+at::TensorOptions layer_options(py::handle neuron_module, py::handle config) {
+  py::object layer = py::getattr(neuron_module, "main_module", py::none());
+  if (!layer.is_none() && py::hasattr(layer, "parameters")) {
+    for (py::handle p : layer.attr("parameters")()) {
+      if (!host::is_tensor(p)) continue;
+      at::Tensor t = host::tensor(p);
+      if (t.is_floating_point()) return at::TensorOptions().device(t.device()).dtype(t.scalar_type());
+    }
+  }
+  return at::TensorOptions()
+      .device(to_device(config.attr("get_device")()))
+      .dtype(config.attr("get_d_type")().cast<at::ScalarType>());
+}
+
 void set_module_p_dg(py::handle neuron_module) {
   py::object config = neuron_module.attr("module_config");
   if (host::truthy(config.attr("get_learn_dendrites_live")())) {
     long long channels = host::as_int(neuron_module.attr("out_channels"));
-    at::Device device = to_device(config.attr("get_device")());
-    at::ScalarType dtype = config.attr("get_d_type")().cast<at::ScalarType>();
-    at::Tensor zeros = at::zeros({1, channels}, at::TensorOptions().device(device).dtype(dtype)).detach().clone();
+    const at::TensorOptions options = layer_options(neuron_module, config);
+    at::Tensor zeros = at::zeros({1, channels}, options).detach().clone();
     py::object parameter = parameter_class()(host::wrap(zeros), py::arg("requires_grad") = true);
     neuron_module.attr("candidate_to_top") = parameter;
     neuron_module.attr("register_parameter")("current_candidate_to_top", parameter);
