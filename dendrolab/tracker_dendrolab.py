@@ -47,6 +47,9 @@ class ArbTracker:
             "best_validation_score": None,
             "n_epoch_last_improved": 0,
         }
+        # Set by the add-on once it has warned that an epoch is shorter than the initial
+        # correlation phase; the warning is shown once per tracker (and again after reset).
+        self.short_epoch_warned = False
         self.model = None
         self.optimizer = None
         self.optimizer_class = None

@@ -93,6 +93,26 @@ def load_net_from_dict(net, state_dict):
     return net
 
 
+def _raise_naming_path(error, path, action):
+    """Raises `error` again with `path` in its message, chained to the original: the same
+    exception type where it can be built from a message (an OSError with an error number
+    keeps it and gets `path` as its file name), RuntimeError otherwise."""
+    path = os.fspath(path)
+    if path in str(error):
+        raise error
+    message = f"{action} {path}: {str(error) or type(error).__name__}"
+    try:
+        if isinstance(error, OSError) and error.errno is not None:
+            replacement = type(error)(error.errno, error.strerror, path)
+        else:
+            replacement = type(error)(message)
+            if path not in str(replacement):
+                replacement = None
+    except Exception:
+        replacement = None
+    raise (replacement if isinstance(replacement, type(error)) else RuntimeError(message)) from error
+
+
 def _atomic_target(path):
     folder = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(prefix=".tmp_", suffix=".pt", dir=folder)
@@ -116,10 +136,15 @@ def save_model_with_weight_tying(net, path):
         if key is not None:
             seen[key] = name
         stored[name] = tensor.detach().contiguous().clone()
-    tmp = _atomic_target(path)
+    try:
+        tmp = _atomic_target(path)
+    except Exception as error:
+        _raise_naming_path(error, path, "cannot write weight-tying checkpoint")
     try:
         save_file(stored, tmp, metadata={"weight_tying": json.dumps(aliases)})
         os.replace(tmp, path)
+    except Exception as error:
+        _raise_naming_path(error, path, "cannot write weight-tying checkpoint")
     finally:
         if os.path.exists(tmp):
             os.remove(tmp)
@@ -127,12 +152,15 @@ def save_model_with_weight_tying(net, path):
 
 def load_model_with_weight_tying(net, path):
     """Reads a file of `save_model_with_weight_tying` into `net` and re-ties the aliases."""
-    with safe_open(path, framework="pt") as handle:
-        metadata = handle.metadata() or {}
-    if "weight_tying" not in metadata:
-        raise ValueError(f"{path} is not a weight-tying checkpoint (no 'weight_tying' metadata)")
-    aliases = json.loads(metadata["weight_tying"])
-    state = load_file(path)
-    for alias, source in aliases.items():
-        state[alias] = state[source]
-    return load_net_from_dict(net, state)
+    try:
+        with safe_open(path, framework="pt") as handle:
+            metadata = handle.metadata() or {}
+        if "weight_tying" not in metadata:
+            raise ValueError(f"{path} is not a weight-tying checkpoint (no 'weight_tying' metadata)")
+        aliases = json.loads(metadata["weight_tying"])
+        state = load_file(path)
+        for alias, source in aliases.items():
+            state[alias] = state[source]
+        return load_net_from_dict(net, state)
+    except Exception as error:
+        _raise_naming_path(error, path, "cannot load weight-tying checkpoint")

@@ -1,4 +1,5 @@
 """Saving the deployment form, loading training checkpoints, counting, diagnostics."""
+import errno
 import os
 import warnings
 
@@ -90,9 +91,30 @@ def test_failed_writes_leave_nothing(tmp_path, monkeypatch):
         raise OSError("disk full")
 
     monkeypatch.setattr(safetensors.torch, "save_file", half_written)
-    with pytest.raises(OSError, match="disk full"):
+    with pytest.raises(OSError, match="disk full") as err:
         UT.dg_save_net(model, str(tmp_path / "out"), "m")
+    assert str(tmp_path / "out" / "m_arb.pt") in str(err.value)  # the file the user asked for, not the temporary one
     assert os.listdir(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("error, kind", [
+    (OSError(errno.ENOSPC, "No space left on device", "/elsewhere/.tmp"), OSError),
+    (PermissionError(errno.EACCES, "Permission denied", "/elsewhere/.tmp"), PermissionError),
+    (RuntimeError("writer failed"), RuntimeError),
+    (ValueError("bad tensor"), ValueError),
+])
+def test_write_errors_name_the_checkpoint_path(error, kind, tmp_path, monkeypatch):
+    def failing(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(safetensors.torch, "save_file", failing)
+    path = str(tmp_path / "m_arb.pt")
+    with pytest.raises(kind) as err:
+        UT.dg_save_net(grown_mlp(), str(tmp_path), "m")
+    assert type(err.value) is kind and path in str(err.value) and err.value.__cause__ is error
+    if isinstance(error, OSError):  # the error number stays, the file name becomes the checkpoint
+        assert (err.value.errno, err.value.filename) == (error.errno, path)
+    assert os.listdir(tmp_path) == []
 
 
 # ---- load_net -------------------------------------------------------------------------
@@ -136,9 +158,45 @@ def test_bad_checkpoints_name_the_path_and_leave_the_network(safe, tmp_path):
     other = grown_mlp(dendrites=1)  # checkpoint of another structure: the host reports the mismatch
     save_file({k: v.contiguous() for k, v in other.state_dict().items()}, str(tmp_path / "other.pt"))
     GDL.pc.set_using_safe_tensors(True)
-    with pytest.raises(RuntimeError, match="size mismatch|Missing|Unexpected"):
+    with pytest.raises(RuntimeError, match="size mismatch|Missing|Unexpected") as err:
         UT.load_net(net, str(tmp_path), "other")
+    assert str(tmp_path / "other.pt") in str(err.value)
     assert same_state(before, state_of(net))
+
+
+@pytest.mark.parametrize("form", ["weight_tying", "weight_tying_probe", "archive"])
+def test_load_mismatch_names_the_path_and_leaves_the_network(form, tmp_path):
+    """A checkpoint of another structure, in every form that goes through the host loaders."""
+    other = grown_mlp(dendrites=1)
+    path = tmp_path / "other.pt"
+    if form == "archive":
+        torch.save(other, str(path))
+        GDL.pc.set_using_safe_tensors(False)
+    else:
+        UDL.save_model_with_weight_tying(other, str(path))
+        GDL.pc.set_weight_tying_experimental(form == "weight_tying")  # else found by its metadata
+    net = grown_mlp()
+    before = state_of(net)
+    with pytest.raises(RuntimeError, match="size mismatch|Missing|Unexpected") as err:
+        UT.load_net(net, str(tmp_path), "other")
+    assert str(err.value).count(str(path)) == 1  # named once, also where both layers add it
+    assert same_state(before, state_of(net))
+
+
+def test_host_weight_tying_files_name_their_path(tmp_path):
+    missing_folder = tmp_path / "no" / "m.pt"
+    with pytest.raises(FileNotFoundError) as err:
+        UDL.save_model_with_weight_tying(grown_mlp(), str(missing_folder))
+    assert str(missing_folder) in str(err.value)
+    path = tmp_path / "other.pt"
+    UDL.save_model_with_weight_tying(grown_mlp(dendrites=1), str(path))
+    with pytest.raises(RuntimeError, match="size mismatch|Missing|Unexpected") as err:
+        UDL.load_model_with_weight_tying(grown_mlp(), str(path))
+    assert str(path) in str(err.value)
+    (tmp_path / "junk.pt").write_text("not a checkpoint")
+    with pytest.raises(Exception) as err:
+        UDL.load_model_with_weight_tying(grown_mlp(), str(tmp_path / "junk.pt"))
+    assert str(tmp_path / "junk.pt") in str(err.value)
 
 
 # ---- counting and small utilities ---------------------------------------------------------

@@ -1,5 +1,8 @@
 """Training tracker: optimizer filtering, step/zero_grad wrapping, score histories,
 switch rules and diagnostics, against small stand-in host objects."""
+import importlib
+import re
+import warnings
 from types import SimpleNamespace
 
 import numpy as np
@@ -10,6 +13,7 @@ from torch import nn
 from dendrograd import modules_dgr as MDG
 from dendrograd import tracker_dgr as TDG
 from dendrolab import globals_dendrolab as GDL
+from dendrolab import utils_dendrolab as UDL
 
 MV = lambda: GDL.arb_tracker.member_vars  # noqa: E731
 
@@ -22,6 +26,17 @@ def tagged(module, role):
 
 def lines(capsys):
     return capsys.readouterr().out.splitlines()
+
+
+def assert_advice_exists(text):
+    """Every function or setting that a diagnostic tells the user to call exists."""
+    named = re.findall(r"\b((?:dendrolab|dendrograd)\.\w+\.\w+|GDL\.pc\.\w+|GDL\.arb_tracker\.\w+)", text)
+    assert named, text
+    for dotted in named:
+        head, _, attr = dotted.rpartition(".")
+        owner = {"GDL.pc": GDL.pc, "GDL.arb_tracker": GDL.arb_tracker}.get(head) or importlib.import_module(head)
+        assert callable(getattr(owner, attr, None)), f"{dotted} named in {text!r} does not exist"
+    assert ".md" not in text
 
 
 # ---------------------------------------------------------------------------
@@ -83,17 +98,21 @@ class TestFiltering:
         assert TDG.filter_single_param_group(params, "p") == []
         out = lines(capsys)
         assert debugger_stops.count == 2  # one stop per untagged parameter; the visit goes on
-        assert out[:7] == [
+        assert out[:2] == [
             "Dendrolab WARNING: Parameter does not have parameter_type attribute in p mode",
             'You can find the name of this param by going "up" in the stack trace to where your model exists '
             "locally and calling:",
-            f"UDL.find_param_name_by_id(model,{id(bare)})",
-            "Ensure that containing module is either dendrolabbed or tracked,",
-            "or if that module must not be because a submodule will be, ",
-            "then add the parameter by the name that got printed with "
-            "GDL.pc.append_parameter_ids_to_track([param_name_by_id_from_above])",
-            "Detailed instructions in debugging.md",
         ]
+        report = out[: len(out) // 2]
+        assert len(out) == 2 * len(report) and out[len(report):][2] != report[2]  # one report per parameter
+        # the advised lookup, run as printed, names the parameter
+        model = nn.Sequential(nn.Linear(1, 1))
+        model.extra = bare
+        assert eval(report[2], {"dendrograd": __import__("dendrograd.tracker_dgr"), "model": model}) == ".extra"
+        assert_advice_exists("\n".join(report))
+        # and the advised fix works: retag gives the parameter a role the filter keeps
+        UDL.retag(model)
+        assert bare in TDG.filter_single_param_group([bare], "n")
 
     def test_verbose_summary(self, capsys):
         GDL.pc.set_verbose(True)
@@ -241,9 +260,10 @@ class TestWrappers:
         wrapped_step = rig.opt._original_step
         MV()["mode"] = "p"
         TDG.setup_optimizer_dg(rig.opt)
-        assert lines(capsys) == ["Error: optimizer.zero_grad is already set to arb_zero_grad",
-                                 "Check if you are calling setup_optimizer moultiple times or both",
-                                 "setup_optimizer and set_optimizer_instance, only one should be called"]
+        out = lines(capsys)
+        assert out[0] == "Error: optimizer.zero_grad is already set to arb_zero_grad" and len(out) == 3
+        assert "setup_optimizer_dg" in out[1]
+        assert_advice_exists("\n".join(out))
         assert debugger_stops.count == 1
         # continuing filters again (nothing of p mode was left) but never wraps twice
         assert rig.opt._original_step is wrapped_step
@@ -451,19 +471,51 @@ class TestSwitch:
         TDG.best_cascor_score_improved_this_epoch(tracker)
         assert capsys.readouterr().out == ""
 
-    def test_under_initialised_layers_are_reported_once_per_call(self, monkeypatch, capsys, debugger_stops):
-        self.checked(monkeypatch)
+    def test_epoch_shorter_than_the_initial_phase_warns_once_per_tracker(self, monkeypatch, capsys,
+                                                                          debugger_stops):
+        calls = self.checked(monkeypatch)
         GDL.pc.set_silent(True)
         GDL.arb_tracker.save_name = "run7"
         tracker = install(layer("first", [holder(initialized=[3.0])]), layer("second", [holder(initialized=[0.0])]))
         MV()["mode"] = "p"
-        TDG.best_cascor_score_improved_this_epoch(tracker)
-        TDG.best_cascor_score_improved_this_epoch(tracker)
-        out = lines(capsys)
-        assert debugger_stops.count == 2 and len(out) == 10
-        assert out[0].startswith("You set GDL.pc.set_initial_correlation_batches() to be greater than an entire "
-                                 "epoch 3 < 10.This can result")
-        assert out[0].endswith("Start over or Load from 'latest' for run7. It was caught on layerfirst")
+        with pytest.warns(UserWarning) as seen:
+            for _ in range(3):  # three epoch ends: the run goes on, the warning comes once
+                TDG.best_cascor_score_improved_this_epoch(tracker)
+        assert len(seen) == 1 and debugger_stops.count == 0 and capsys.readouterr().out == ""
+        assert len(calls) == 6  # every layer is still checked for improvement
+        message = str(seen[0].message)
+        assert "neuron module first went through only 3 batches" in message and "fewer than the 10" in message
+        assert "'run7'" in message
+        assert_advice_exists(message)
+        GDL.pc.set_initial_correlation_batches(2)  # lowered below the epoch as advised: only "second" is short
+        GDL.arb_tracker.reset()
+        tracker = install(layer("first", [holder(initialized=[3.0])]), layer("second", [holder(initialized=[0.0])]))
+        MV()["mode"] = "p"
+        with pytest.warns(UserWarning, match="neuron module second went through only 0 batches"):
+            TDG.best_cascor_score_improved_this_epoch(tracker)
+        GDL.pc.set_dendrite_learn_mode(False)  # no correlation phase to complete: nothing to warn about
+        GDL.arb_tracker.reset()
+        tracker = install(layer("first", [holder(initialized=[0.0])]))
+        MV()["mode"] = "p"
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            TDG.best_cascor_score_improved_this_epoch(tracker)
+
+    def test_short_epoch_warning_can_be_made_an_error(self, monkeypatch):
+        self.checked(monkeypatch)
+        tracker = install(layer("first", [holder(initialized=[0.0])]))
+        MV()["mode"] = "p"
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(UserWarning, match="first"):
+                TDG.best_cascor_score_improved_this_epoch(tracker)
+
+    def test_empty_single_value_is_named(self, monkeypatch):
+        self.checked(monkeypatch)
+        tracker = install(layer("first", [holder(initialized=torch.zeros(0))]))
+        MV()["mode"] = "p"
+        with pytest.raises(ValueError, match="initialized must hold one value, got an empty tensor"):
+            TDG.best_cascor_score_improved_this_epoch(tracker)
 
     def test_rebound_check_is_used_by_the_recording_entry_point(self, monkeypatch, capsys):
         GDL.pc.set_verbose(True)

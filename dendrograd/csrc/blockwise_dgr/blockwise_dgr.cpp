@@ -7,6 +7,8 @@
 // type(name, (nn.Module,), dict); its methods are C++ functions attached afterwards.
 #include "host_contract.h"
 
+#include <ATen/CPUGeneratorImpl.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -27,11 +29,37 @@ constexpr const char* kLayerId = "dendrograd.blockwise_dgr.ARBLayer.layer";
 // decoded at run time into the characters of the add-on's name.
 constexpr int kMarkTable[] = {3, 4, 13, 3, 17, 14, 6, 17, 0, 3};
 constexpr double kFillerStd = 0.01;
+// The filler comes from a private generator with this seed: converting or saving a
+// network never advances torch's global random state, and equal networks convert to
+// equal files.
+constexpr uint64_t kFillerSeed = 0x5eed'd3d7;
 
 py::handle DN() { return DGR_CACHED_MODULE("dendrograd.deploy_net"); }
 py::handle neuron_module_class() { return host::MDL().attr(DGR_STR("ARBNeuronModule")); }
 
 bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
+
+// Python's recursion limit for the module-tree walk: a tree deeper than the interpreter
+// allows ends in RecursionError instead of overflowing the C++ stack.
+struct RecursionGuard {
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
+  return std::find(path.begin(), path.end(), obj.ptr()) != path.end();
+}
+
+void require_module(py::handle obj, const char* function, const char* argument) {
+  if (!host::is_instance(obj, host::nn_attr("Module"))) {
+    throw py::type_error(std::string(function) + ": " + argument + " must be a torch.nn.Module, got " +
+                         host::class_name(obj));
+  }
+}
 
 py::object id_buffer(const char* text) {
   at::Tensor codes = host::tensor(host::UDL().attr("string_to_tensor")(text));
@@ -55,7 +83,10 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
     rows.push_back(r);
   }
   at::TensorOptions options = entries.back().options();
-  at::Tensor packed = at::randn({count, count, width}, options) * kFillerStd;
+  at::Generator filler_source = at::make_generator<at::CPUGeneratorImpl>(kFillerSeed);
+  at::Tensor packed = (at::randn({count, count, width}, filler_source, at::TensorOptions().dtype(at::kFloat)) *
+                       kFillerStd)
+                          .to(options.device(), at::typeMetaToScalarType(options.dtype()));
   for (int64_t i = 0; i < count; ++i) {
     const at::Tensor& r = rows[i];
     if (r.numel() == 0) continue;
@@ -76,13 +107,20 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
 void block_init(py::object self, py::object layer_array, py::object processor_array, py::object dendrites_to_top,
                 py::object dendrites_to_dendrites, py::object node_index, py::object num_cycles,
                 py::object view_tuple) {
+  require_module(layer_array, "ARBLayer", "layer_array");
+  for (py::handle layer : layer_array) require_module(layer, "ARBLayer", "every entry of layer_array");
   host::nn_attr("Module").attr("__init__")(self);
   self.attr("layer_array") = layer_array;
   py::object register_buffer = self.attr("register_buffer");
   register_buffer("module_id", id_buffer(kBlockId));
   register_buffer("num_cycles", num_cycles);
   std::vector<int64_t> view;
-  for (py::handle v : view_tuple) view.push_back(host::as_int(v));
+  for (py::handle v : view_tuple) {
+    if (!PyIndex_Check(v.ptr())) {
+      throw py::type_error("ARBLayer: view_tuple must hold integers, got " + host::class_name(v));
+    }
+    view.push_back(host::as_int(v));
+  }
   register_buffer("view_tuple", host::wrap(at::tensor(view, at::kLong)));
   for (py::handle layer : layer_array) layer.attr("register_buffer")("module_id", id_buffer(kLayerId));
   self.attr("processor_array") = processor_array;
@@ -103,7 +141,9 @@ void block_init(py::object self, py::object layer_array, py::object processor_ar
   self.attr("original") = assembled;
 
   std::vector<at::Tensor> entries;
-  for (py::handle w : assembled) entries.push_back(host::tensor(w).detach());
+  for (py::handle w : assembled) {
+    entries.push_back(host::tensor(w, "ARBLayer: every entry of dendrites_to_dendrites and dendrites_to_top").detach());
+  }
   at::Tensor packed;
   {
     at::NoGradGuard no_grad;
@@ -117,6 +157,9 @@ void block_init(py::object self, py::object layer_array, py::object processor_ar
     self.attr("skip_weights") = parameter(host::wrap(packed));
   }  // exactly one entry: the block has no skip weights
 
+  if (!host::is_tensor(node_index) && !PyIndex_Check(node_index.ptr())) {
+    throw py::type_error("ARBLayer: node_index must be a tensor or an integer, got " + host::class_name(node_index));
+  }
   self.attr("node_index") = host::is_tensor(node_index)
                                 ? node_index
                                 : host::wrap(at::tensor({static_cast<int64_t>(host::as_int(node_index))}, at::kLong));
@@ -146,6 +189,7 @@ py::object make_class() {
 // ---- conversion ----------------------------------------------------------------------
 
 void unwrap_params(py::object model) {
+  require_module(model, "unWrap_params", "model");
   py::str wrapped("wrapped");
   for (py::handle p : model.attr("parameters")()) {
     py::list names = py::reinterpret_steal<py::list>(PyObject_Dir(p.ptr()));
@@ -155,6 +199,14 @@ void unwrap_params(py::object model) {
 }
 
 py::object convert_to_arb_layer_block(py::object pretrained) {
+  require_module(pretrained, "convert_to_arb_layer_block", "pretrained_dendrite");
+  for (const char* name : {"main_module", "dendrite_module", "processor", "dendrites_to_top", "dendrites_to_dendrites",
+                           "this_node_index", "num_cycles"}) {
+    if (!py::hasattr(pretrained, name)) {
+      throw py::type_error("convert_to_arb_layer_block: pretrained_dendrite must be a neuron module (ARBNeuronModule), "
+                           "got " + host::class_name(pretrained) + " without '" + name + "'");
+    }
+  }
   unwrap_params(pretrained);
   py::list layer_array, processor_array;
   py::object dendrite_module = pretrained.attr(DGR_STR("dendrite_module"));
@@ -195,23 +247,32 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
                                         pretrained.attr(DGR_STR("num_cycles")), view_tuple);
 }
 
-py::object optimize_module(py::object net, long long depth, py::str name_so_far, py::list converted_list) {
+// The walk of optimize_module. `path` holds the modules from the root down to `net`: a
+// member that refers back to one of them (a cycle in the attribute graph) is not entered.
+py::object optimize_walk(py::object net, long long depth, py::str name_so_far, py::list converted_list,
+                         std::vector<PyObject*>& path) {
+  RecursionGuard guard(" while converting a module tree to blocks");
   py::object members = net.attr("__dir__")();
+  path.push_back(net.ptr());
+  struct PathPop {
+    std::vector<PyObject*>& path;
+    ~PathPop() { path.pop_back(); }
+  } pop{path};
   py::handle neuron_cls = neuron_module_class();
   if (host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList"))) {
     py::list children(net.attr("named_children")());
     for (py::handle item : children) {
       py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
       py::object child = net.attr("get_submodule")(submodule_id);
-      py::str path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
+      py::str child_path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
       if (py::type::of(child).is(neuron_cls)) {
-        if (extra_verbose()) host::print(host::percent("Seq sub is ARB so optimizing: %s", path));
+        if (extra_verbose()) host::print(host::percent("Seq sub is ARB so optimizing: %s", child_path));
         py::setattr(net, submodule_id, convert_to_arb_layer_block(child));
-      } else if (!child.equal(net)) {
-        converted_list.append(path);
-        py::setattr(net, submodule_id, optimize_module(child, depth + 1, path, converted_list));
+      } else if (!child.equal(net) && !on_path(path, child)) {
+        converted_list.append(child_path);
+        py::setattr(net, submodule_id, optimize_walk(child, depth + 1, child_path, converted_list, path));
       } else if (extra_verbose()) {
-        host::print(host::percent("%s is a self pointer so skipping", path));
+        host::print(host::percent("%s is a self pointer so skipping", child_path));
       }
     }
     return net;
@@ -232,8 +293,8 @@ py::object optimize_module(py::object net, long long depth, py::str name_so_far,
       py::setattr(net, member, convert_to_arb_layer_block(value));
     } else if (host::is_instance(value, module_cls)) {
       converted_list.append(sub_name);
-      if (!value.equal(net)) {
-        py::setattr(net, member, optimize_module(value, depth + 1, sub_name, converted_list));
+      if (!value.equal(net) && !on_path(path, value)) {
+        py::setattr(net, member, optimize_walk(value, depth + 1, sub_name, converted_list, path));
       } else if (extra_verbose()) {
         host::print(host::percent("%s is a self pointer so skipping", sub_name));
       }
@@ -242,7 +303,15 @@ py::object optimize_module(py::object net, long long depth, py::str name_so_far,
   return net;
 }
 
-py::object blockwise_network(py::object net) { return optimize_module(net, 0, py::str(""), py::list()); }
+py::object optimize_module(py::object net, long long depth, py::str name_so_far, py::list converted_list) {
+  std::vector<PyObject*> path;
+  return optimize_walk(std::move(net), depth, std::move(name_so_far), std::move(converted_list), path);
+}
+
+py::object blockwise_network(py::object net) {
+  require_module(net, "blockwise_network", "net");
+  return optimize_module(net, 0, py::str(""), py::list());
+}
 
 }  // namespace
 }  // namespace dgr::blockwise

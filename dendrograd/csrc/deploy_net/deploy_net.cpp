@@ -14,6 +14,7 @@
 
 #include <ATen/ThreadLocalState.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,43 @@ PyObject* g_module = nullptr;  // borrowed for the life of the process
 py::handle self_module() { return py::handle(g_module); }
 
 bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
+
+// Python's recursion limit for the module-tree walk: a tree deeper than the interpreter
+// allows ends in RecursionError instead of overflowing the C++ stack.
+struct RecursionGuard {
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
+  return std::find(path.begin(), path.end(), obj.ptr()) != path.end();
+}
+
+// obj.<name> as a tensor, or an undefined tensor where the attribute is missing or None
+// (nn.Module's way of registering "no parameter"); anything else is a TypeError.
+at::Tensor optional_tensor_attr(py::handle obj, py::handle name) {
+  if (!PyObject_HasAttr(obj.ptr(), name.ptr())) return at::Tensor();
+  py::object value = obj.attr(name);
+  if (value.is_none()) return at::Tensor();
+  return host::tensor_attr(obj, name);
+}
+
+// The block's layers as a list.
+py::list layers_of(py::handle self) {
+  py::object layer_array = self.attr(DGR_STR("layer_array"));
+  PyObject* layers = PySequence_List(layer_array.ptr());
+  if (layers == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::type_error(host::class_name(self) + ".layer_array must be a sequence of layers, got " +
+                         host::class_name(layer_array));
+  }
+  return py::reinterpret_steal<py::list>(layers);
+}
 
 // ---- one layer evaluation ------------------------------------------------------------
 
@@ -66,7 +104,12 @@ at::Tensor as_layer_output(py::handle value, size_t index) {
 }
 
 std::vector<int64_t> view_shape(py::handle module) {
-  at::Tensor vt = host::tensor_attr(module, DGR_STR("view_tuple")).to(at::kCPU, at::kLong).contiguous();
+  at::Tensor vt = host::tensor_attr(module, DGR_STR("view_tuple"));
+  if (vt.layout() != at::kStrided || vt.dim() > 1) {
+    throw py::value_error(host::class_name(module) + ".view_tuple must be a dense vector of sizes, got a tensor of " +
+                          std::to_string(vt.dim()) + " dimensions");
+  }
+  vt = vt.to(at::kCPU, at::kLong).contiguous();
   const int64_t* p = vt.data_ptr<int64_t>();
   return std::vector<int64_t>(p, p + vt.numel());
 }
@@ -82,9 +125,16 @@ py::object combine(py::handle self, py::list out_values, py::handle processors, 
 
   at::Tensor skip;
   std::vector<int64_t> view;
-  if (n > 1 && PyObject_HasAttr(self.ptr(), DGR_STR("skip_weights").ptr())) {
-    skip = host::tensor_attr(self, DGR_STR("skip_weights"));
-    view = view_shape(self);
+  if (n > 1) {
+    skip = optional_tensor_attr(self, DGR_STR("skip_weights"));
+    if (skip.defined()) {
+      if (skip.dim() != 3) {
+        throw py::value_error(host::class_name(self) +
+                              ".skip_weights must have 3 dimensions (entries, rows, row width), got " +
+                              std::to_string(skip.dim()));
+      }
+      view = view_shape(self);
+    }
   }
   if (n > 1 && nonlinearity.is_none()) nonlinearity = host::get(DGR_STR("get_arb_forward_function"));
 
@@ -122,7 +172,7 @@ void reraise_worker_error(py::list errors) {
 
 py::object run_block(py::handle self, py::tuple args, py::dict kwargs, bool threading, int64_t first_entry,
                      py::object nonlinearity) {
-  py::list layers(self.attr(DGR_STR("layer_array")));
+  py::list layers = layers_of(self);
   py::object processors = self.attr(DGR_STR("processor_array"));
   const size_t n = layers.size();
   if (n == 0) throw py::value_error("the dendrite block has no layers");
@@ -177,26 +227,33 @@ py::object run_block(py::handle self, py::tuple args, py::dict kwargs, bool thre
 
 // ---- ARBModulePyThread ---------------------------------------------------------------
 
-py::object as_index_buffer(py::handle value) {
+py::object as_index_buffer(py::handle owner, py::handle value) {
   if (host::is_tensor(value)) return host::wrap(host::tensor(value).detach().clone());
+  if (!PyIndex_Check(value.ptr())) {
+    throw py::type_error(host::class_name(owner) + ".node_index must be a tensor or an integer, got " +
+                         host::class_name(value));
+  }
   return host::wrap(at::tensor({static_cast<int64_t>(host::as_int(value))}, at::kLong));
 }
 
 void thread_module_init(py::object self, py::object original) {
+  for (const char* name : {"layer_array", "processor_array", "node_index", "module_id", "num_cycles", "view_tuple"}) {
+    if (!py::hasattr(original, name)) {
+      throw py::type_error("ARBModulePyThread: original_module must be a block layer (ARBLayer), got " +
+                           host::class_name(original) + " without '" + name + "'");
+    }
+  }
+  at::Tensor skip = optional_tensor_attr(original, DGR_STR("skip_weights"));
   host::nn_attr("Module").attr("__init__")(self);
   self.attr("layer_array") = original.attr(DGR_STR("layer_array"));
   self.attr("processor_array") = original.attr(DGR_STR("processor_array"));
-  if (PyObject_HasAttr(original.ptr(), DGR_STR("skip_weights").ptr())) {
-    py::object skip_obj = original.attr(DGR_STR("skip_weights"));
-    if (py::len(skip_obj) > 1) {
-      // Entries 1.. of the block's weights, sharing its storage.
-      at::Tensor skip = host::tensor(skip_obj);
-      self.attr("skip_weights") = host::nn_attr("Parameter")(host::wrap(skip.detach().slice(0, 1)),
-                                                       py::arg("requires_grad") = skip.requires_grad());
-    }
+  if (skip.defined() && skip.dim() > 0 && skip.size(0) > 1) {
+    // Entries 1.. of the block's weights, sharing its storage.
+    self.attr("skip_weights") = host::nn_attr("Parameter")(host::wrap(skip.detach().slice(0, 1)),
+                                                     py::arg("requires_grad") = skip.requires_grad());
   }
   py::object register_buffer = self.attr("register_buffer");
-  register_buffer("node_index", as_index_buffer(original.attr(DGR_STR("node_index"))));
+  register_buffer("node_index", as_index_buffer(original, original.attr(DGR_STR("node_index"))));
   register_buffer("module_id", host::wrap(host::tensor_attr(original, DGR_STR("module_id")).detach().clone()));
   register_buffer("num_cycles", original.attr(DGR_STR("num_cycles")));
   register_buffer("view_tuple", original.attr(DGR_STR("view_tuple")));
@@ -208,15 +265,31 @@ py::object thread_module_forward(py::object self, py::args args, py::kwargs kwar
 }
 
 void process_and_forward(py::object self, py::object c, py::list out_values, py::args args, py::kwargs kwargs) {
-  long long index = host::as_int(c);
+  if (!PyIndex_Check(c.ptr())) throw py::type_error("process_and_forward: c must be an integer, got " + host::class_name(c));
+  const long long index = host::as_int(c);
+  const size_t n = layers_of(self).size();
+  if (index < 0 || static_cast<size_t>(index) + 1 >= n) {
+    throw py::index_error("process_and_forward: c = " + std::to_string(index) + " is not a dendrite layer of a block with " +
+                          std::to_string(n) + " layers (dendrites are 0.." + std::to_string(static_cast<long long>(n) - 2) +
+                          ")");
+  }
+  if (static_cast<size_t>(index) >= out_values.size()) {
+    throw py::index_error("process_and_forward: out_values has " + std::to_string(out_values.size()) +
+                          " entries, too few for layer " + std::to_string(index));
+  }
   py::object layer = self.attr(DGR_STR("layer_array"))[py::int_(index)];
   py::object processor = self.attr(DGR_STR("processor_array"))[py::int_(index)];
   run_dendrite(layer, processor, out_values, static_cast<size_t>(index), args, kwargs);
 }
 
 void process_and_pre(py::object self, py::list out_values, py::args args, py::kwargs kwargs) {
-  py::list layers(self.attr(DGR_STR("layer_array")));
+  py::list layers = layers_of(self);
   const size_t n = layers.size();
+  if (n == 0) throw py::value_error("process_and_pre: the dendrite block has no layers");
+  if (out_values.size() < n) {
+    throw py::index_error("process_and_pre: out_values has " + std::to_string(out_values.size()) +
+                          " entries, the block has " + std::to_string(n) + " layers");
+  }
   py::object processor = self.attr(DGR_STR("processor_array"))[py::int_(n - 1)];
   run_main(layers[n - 1], processor, out_values, n - 1, args, kwargs);
 }
@@ -255,7 +328,11 @@ py::object get_pretrained_arb_var(py::object pretrained, py::object submodule_id
   return pretrained.attr("get_submodule")(submodule_id);
 }
 
-py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py::list converted_list) {
+// The walk of refresh_arb. `path` holds the objects from the root down to `net`: a
+// member that refers back to one of them (a cycle in the attribute graph) is not entered.
+py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py::list converted_list,
+                        std::vector<PyObject*>& path) {
+  RecursionGuard guard(" while converting blocks to inference modules");
   if (extra_verbose()) {
     host::print(py::str("DN calling convert on ") + py::str(net) + py::str(" depth ") + py::str(py::int_(depth)));
     host::print(py::str("DN calling convert on ") + name_so_far + py::str(": ") + py::str(host::class_name(net)) +
@@ -270,6 +347,11 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
     return net;
   }
   py::object members = net.attr("__dir__")();
+  path.push_back(net.ptr());
+  struct PathPop {
+    std::vector<PyObject*>& path;
+    ~PathPop() { path.pop_back(); }
+  } pop{path};
   const bool container = host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList")) ||
                          host::is_instance(net, py::handle(reinterpret_cast<PyObject*>(&PyList_Type)));
   if (container) {
@@ -277,10 +359,10 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
     for (py::handle item : children) {
       py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
       py::object child = net.attr("get_submodule")(submodule_id);
-      if (!child.equal(net)) {
-        py::str path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
-        converted_list.append(path);
-        py::setattr(net, submodule_id, refresh_arb(child, depth + 1, path, converted_list));
+      if (!child.equal(net) && !on_path(path, child)) {
+        py::str child_path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
+        converted_list.append(child_path);
+        py::setattr(net, submodule_id, refresh_walk(child, depth + 1, child_path, converted_list, path));
       }
       if (host::class_name(net.attr(submodule_id)) == "ARBLayer") {
         py::setattr(net, submodule_id, make_module(get_pretrained_arb_var(net, submodule_id)));
@@ -302,8 +384,8 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
       }
       if (host::is_instance(value, module_cls) || member_text == "layer_array") {
         converted_list.append(sub_name);
-        if (!value.equal(net)) {
-          py::setattr(net, member, refresh_arb(value, depth + 1, sub_name, converted_list));
+        if (!value.equal(net) && !on_path(path, value)) {
+          py::setattr(net, member, refresh_walk(value, depth + 1, sub_name, converted_list, path));
         }
       }
       py::object now;
@@ -316,7 +398,17 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
   return net;
 }
 
-py::object refresh_net(py::object net) { return refresh_arb(net, 0, py::str(""), py::list()); }
+py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py::list converted_list) {
+  std::vector<PyObject*> path;
+  return refresh_walk(std::move(net), depth, std::move(name_so_far), std::move(converted_list), path);
+}
+
+py::object refresh_net(py::object net) {
+  if (!host::is_instance(net, host::nn_attr("Module"))) {
+    throw py::type_error("refresh_net: net must be a torch.nn.Module, got " + host::class_name(net));
+  }
+  return refresh_arb(net, 0, py::str(""), py::list());
+}
 
 }  // namespace
 }  // namespace dgr::deploy

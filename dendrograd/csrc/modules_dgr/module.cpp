@@ -241,7 +241,21 @@ void set_element0(const at::Tensor& t, double value) {
   (t.dim() == 0 ? t : t.reshape({-1}).select(0, 0)).fill_(value);
 }
 
+namespace {
+// Python's recursion limit for the walk: a list that contains itself raises RecursionError.
+class RecursionGuard {
+ public:
+  RecursionGuard() {
+    if (Py_EnterRecursiveCall(" while walking the inputs of a neuron module")) throw py::error_already_set();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+}  // namespace
+
 py::tuple killer_recursive(py::handle in_vals, bool killing) {
+  RecursionGuard guard;
   PyObject* obj = in_vals.ptr();
   py::object device = py::none();
   if (PyList_CheckExact(obj)) {

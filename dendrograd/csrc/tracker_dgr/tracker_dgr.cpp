@@ -59,9 +59,13 @@ Py_ssize_t length(py::handle obj) {
   return n;
 }
 
-// Element 0 of a single value (a one-element tensor) as a number.
-double element0(py::handle single_value) {
-  at::Tensor t = host::tensor(single_value);
+// Element 0 of a holder's single value (a one-element tensor) as a number.
+double element0(py::handle holder, py::handle name) {
+  at::Tensor t = host::tensor_attr(holder, name);
+  if (t.numel() == 0) {
+    throw py::value_error(host::class_name(holder) + "." + std::string(py::str(name)) +
+                          " must hold one value, got an empty tensor");
+  }
   return t.reshape({-1})[0].item<double>();
 }
 
@@ -95,13 +99,13 @@ py::list filter_single_param_group(py::handle params, py::handle mode, bool debu
                     (n_mode ? "n" : "p") + " mode");
         host::print("You can find the name of this param by going \"up\" in the stack trace to where your model "
                     "exists locally and calling:");
-        host::print(host::percent("UDL.find_param_name_by_id(model,%d)", python_id(param)));
-        host::print("Ensure that containing module is either dendrolabbed or tracked,");
-        host::print("or if that module must not be because a submodule will be, ");
-        host::print("then add the parameter by the name that got printed with "
-                    "GDL.pc.append_parameter_ids_to_track([param_name_by_id_from_above])");
-        host::print("Detailed instructions in debugging.md");
-        host::debugger_stop();
+        host::print(host::percent("dendrograd.tracker_dgr.find_param_name_by_id(model, %d)", python_id(param)));
+        host::print("Build the optimizer from the model's parameters after dendrolab.utils_dendrolab.initialize_arb(model), "
+                    "which tags every parameter of the model it wraps;");
+        host::print("for parameters added to the model after wrapping, call dendrolab.utils_dendrolab.retag(model), "
+                    "which tags the untagged ones as neuron parameters;");
+        host::print("a parameter outside the wrapped model can be tagged by hand: param.parameter_type = \"neuron\".");
+        host::debugger_stop("an optimizer parameter has no parameter_type role tag");
       }
       continue;
     }
@@ -118,7 +122,19 @@ py::list filter_single_param_group(py::handle params, py::handle mode, bool debu
   return kept;
 }
 
+// What the wrappers need of an optimizer, checked before anything of it is changed.
+void require_optimizer(py::handle optimizer, const char* function) {
+  for (const char* name : {"step", "zero_grad", "param_groups", "state"}) {
+    if (!py::hasattr(optimizer, name)) {
+      throw py::type_error(std::string(function) +
+                           ": optimizer must be a torch.optim.Optimizer (step, zero_grad, param_groups and state), "
+                           "got " + host::class_name(optimizer) + " without '" + name + "'");
+    }
+  }
+}
+
 void filter_params(py::handle optimizer, bool debug_missing_types) {
+  require_optimizer(optimizer, "filter_params");
   py::object mode = host::member_var(DGR_STR("mode"));
   py::object groups = optimizer.attr(DGR_STR("param_groups"));
   long long total_before = 0;
@@ -154,13 +170,15 @@ void filter_params(py::handle optimizer, bool debug_missing_types) {
 }
 
 void setup_optimizer_dg(py::handle optimizer) {
+  require_optimizer(optimizer, "setup_optimizer_dg");
   py::object zero_grad = py::getattr(optimizer, "zero_grad", py::none());
   py::object underlying = zero_grad.is_none() ? py::none() : py::getattr(zero_grad, "__func__", py::none());
   if (underlying.is(self_module().attr("arb_zero_grad"))) {
     host::print("Error: optimizer.zero_grad is already set to arb_zero_grad");
-    host::print("Check if you are calling setup_optimizer moultiple times or both");
-    host::print("setup_optimizer and set_optimizer_instance, only one should be called");
-    host::debugger_stop();
+    host::print("setup_optimizer_dg was called again on an optimizer it already wraps;");
+    host::print("pass each optimizer through it once (GDL.arb_tracker.setup_optimizer already does so for the "
+                "optimizers it builds).");
+    host::debugger_stop("setup_optimizer_dg was called on an optimizer it already wraps");
     // Continuing: the wrappers already installed stay. Wrapping again would store the
     // step wrapper as the optimizer's own step, which would then call itself.
     filter_params(optimizer, true);
@@ -268,7 +286,7 @@ py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list
     }
     if (!found) {
       host::print("Didn't get any non zero scores or a score is nan or inf.");
-      host::debugger_stop();
+      host::debugger_stop("no candidate score is non-zero and finite");
       layer_max = 0.0;  // continuing: the layer records 0.0 for this epoch
     }
     py::object history = tracker.attr(DGR_STR("member_vars"))[member_list][py::int_(layer_id)];
@@ -412,36 +430,51 @@ void print_score_statistics(py::handle tracker) {
   host::print(host::percent("and average percent score change: %.2f%%", average(all_pct)));
 }
 
+// The tracker remembers (attribute short_epoch_warned) that the short-epoch warning was shown.
+bool short_epoch_warned(py::handle tracker) {
+  return host::truthy(py::getattr(tracker, DGR_STR("short_epoch_warned"), py::bool_(false)));
+}
+
+void warn_short_epoch(py::handle tracker, py::handle layer, long long seen, long long wanted) {
+  std::string message =
+      "dendrograd: neuron module " + std::string(py::str(layer.attr(DGR_STR("name")))) + " went through only " +
+      std::to_string(seen) + " batches of candidate learning this epoch, fewer than the " + std::to_string(wanted) +
+      " of the initial correlation phase (GDL.pc.get_initial_correlation_batches()), so its candidates' scores "
+      "were not updated. If an epoch really has fewer batches (a tiny data set while debugging, for instance), "
+      "lower the phase below the number of batches per epoch with GDL.pc.set_initial_correlation_batches(n) and "
+      "train '" + std::string(py::str(py::getattr(tracker, DGR_STR("save_name"), py::str("?")))) +
+      "' again, or reload a checkpoint with dendrograd.utils_dgr.load_net. If the epoch is longer, the layer is "
+      "not reached by the backward pass: run a batch with GDL.pc.set_extra_verbose(True) to see which layers run "
+      "forward and backward, then either make the layer take part in the loss or leave it unwrapped (choose the "
+      "wrapped layer types with GDL.pc.set_modules_to_convert([...]) before "
+      "dendrolab.utils_dendrolab.initialize_arb). Shown once per tracker.";
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+  if (PyObject_SetAttr(tracker.ptr(), DGR_STR("short_epoch_warned").ptr(), Py_True) < 0) {
+    // A tracker that takes no new attributes warns again on the next check.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      throw py::error_already_set();
+    }
+    PyErr_Clear();
+  }
+}
+
 bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_call) {
   if (mode_is(tracker, "n")) return false;
   long long total_nodes_improved = 0;
   bool got_a_best = false;
-  bool ignore = false;
+  // One warning per tracker for an epoch shorter than the initial correlation phase:
+  // legitimate with a tiny data set, so it never stops the run.
+  bool short_epoch_checked = short_epoch_warned(tracker);
   py::object check_new_best_score = MDG().attr("check_new_best_score");
   for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
     py::object dendrite_module = layer.attr(DGR_STR("dendrite_module"));
     py::object holders = dendrite_module.attr(DGR_STR("dendrite_values"));
-    if (host::flag(DGR_STR("get_dendrite_learn_mode")) && !ignore) {
-      double initialized = element0(holders[py::int_(0)].attr(DGR_STR("initialized")));
+    if (!short_epoch_checked && host::flag(DGR_STR("get_dendrite_learn_mode"))) {
+      double initialized = element0(holders[py::int_(0)], DGR_STR("initialized"));
       long long wanted = host::integer(DGR_STR("get_initial_correlation_batches"));
       if (initialized < static_cast<double>(wanted)) {
-        host::print("You set GDL.pc.set_initial_correlation_batches() to be greater than an entire epoch " +
-                    std::to_string(static_cast<long long>(initialized)) + " < " + std::to_string(wanted) +
-                    ".This can result in weights not being updated.  You should set that "
-                    "GDL.pc.set_initial_correlation_batches(x) to be lower than the batches in one epoch. "
-                    "Start over or Load from 'latest' for " +
-                    std::string(py::str(tracker.attr(DGR_STR("save_name")))) + ". It was caught on layer" +
-                    std::string(py::str(layer.attr(DGR_STR("name")))));
-        host::print("If your epoch is larger than this number it means the layer is not being included in "
-                    "autograd backwards.");
-        host::print("To double check what layers are included in the backwards call set "
-                    "GDL.pc.set_extra_verbose(True) and look for which layers call backward and forward.");
-        host::print("This layer either must be included in the backward calls or included in in "
-                    "GDL.pc.get_module_names_to_skip() or GDL.pc.get_module_names_to_track()");
-        host::print("If you are here for debugging with a tiny dataset feel free to ignore (this may happen more "
-                    "than once)");
-        host::debugger_stop();
-        ignore = true;
+        warn_short_epoch(tracker, layer, static_cast<long long>(initialized), wanted);
+        short_epoch_checked = true;
       }
     }
     long long candidates = host::integer(DGR_STR("get_global_candidates"));
@@ -449,7 +482,7 @@ bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_
       py::int_ slot(m);
       py::object dv = holders[slot];
       check_new_best_score(dv);
-      if (element0(dv.attr(DGR_STR("best_score_improved_this_epoch"))) == 0.0) continue;
+      if (element0(dv, DGR_STR("best_score_improved_this_epoch")) == 0.0) continue;
       if (!host::flag(DGR_STR("get_doing_mean_best")) && !host::flag(DGR_STR("get_learn_dendrites_live"))) {
         set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
         if (verbose()) {
@@ -478,8 +511,10 @@ bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_
         py::object copied = DGR_CACHED_MODULE("copy").attr("deepcopy")(dendrite_module.attr("candidate_module")[slot]);
         dendrite_module.attr("best_candidate_module")[slot] = copied;
         if (host::as_int(dendrite_module.attr(DGR_STR("num_dendrites"))) > 0) {
-          at::Tensor saved = host::tensor(dendrite_module.attr("best_dendrites_to_candidates_saved")[slot]);
-          at::Tensor live = host::tensor(dendrite_module.attr("dendrites_to_candidates")[slot]);
+          at::Tensor saved = host::tensor(dendrite_module.attr("best_dendrites_to_candidates_saved")[slot],
+                                          "best_dendrites_to_candidates_saved entry of a dendrite module");
+          at::Tensor live = host::tensor(dendrite_module.attr("dendrites_to_candidates")[slot],
+                                         "dendrites_to_candidates entry of a dendrite module");
           saved.copy_(live.detach());
         }
       }

@@ -39,6 +39,41 @@ py::object os_error(PyObject* type, int code, const std::string& message, py::ha
   return py::reinterpret_borrow<py::object>(type)(code, message, path);
 }
 
+// The error `e` again, with `path` in its message: the same exception type built from the
+// new message (an OSError with an error number keeps it and gets `path` as its file name),
+// or RuntimeError where the type cannot be built from a message. Errors whose message
+// already names the path, and exceptions that are not errors (KeyboardInterrupt, ...),
+// are raised again unchanged.
+[[noreturn]] void raise_naming_path(py::error_already_set& e, py::handle path, const std::string& action) {
+  if (!e.matches(PyExc_Exception)) throw e;
+  py::object value = e.value();
+  const std::string path_text = py::str(path);
+  const std::string text = py::str(value);
+  if (text.find(path_text) != std::string::npos) throw e;
+  const std::string message = action + " " + path_text + ": " + (text.empty() ? host::class_name(value) : text);
+  py::object type = py::reinterpret_borrow<py::object>(py::type::of(value));
+  py::object replacement;
+  try {
+    py::object err_no = py::none();
+    if (host::is_instance(value, PyExc_OSError)) err_no = value.attr("errno");
+    if (!err_no.is_none()) {
+      replacement = type(err_no, value.attr("strerror"), path);  // "[Errno n] strerror: 'path'"
+      if (!host::is_instance(replacement, type)) replacement = py::object();
+    } else {
+      replacement = type(message);
+      if (!host::is_instance(replacement, type) ||
+          std::string(py::str(replacement)).find(path_text) == std::string::npos) {
+        replacement = py::object();
+      }
+    }
+  } catch (py::error_already_set& construction) {
+    if (!construction.matches(PyExc_Exception)) throw;
+    replacement = py::object();
+  }
+  if (!replacement) replacement = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(message);
+  raise_from(replacement, &e);
+}
+
 [[noreturn]] void raise_unreadable(py::handle path, const std::string& what, py::error_already_set& e) {
   std::string message = std::string(py::str(path)) + " " + what + ": " +
                         std::string(py::str(py::type::of(e.value()).attr("__name__"))) + ": " +
@@ -46,11 +81,30 @@ py::object os_error(PyObject* type, int code, const std::string& message, py::ha
   raise_from(py::reinterpret_borrow<py::object>(g_checkpoint_error)(message), &e);
 }
 
+// Python's recursion limit for the module-tree walk: a tree deeper than the interpreter
+// allows ends in RecursionError instead of overflowing the C++ stack.
+struct RecursionGuard {
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+void require_module(py::handle obj, const char* function, const char* argument) {
+  if (!host::is_instance(obj, host::nn_attr("Module"))) {
+    throw py::type_error(std::string(function) + ": " + argument + " must be a torch.nn.Module, got " +
+                         host::class_name(obj));
+  }
+}
+
 // ---- small functions -------------------------------------------------------------
 
 bool check_requires_grad(py::handle module) {
+  require_module(module, "check_requires_grad", "module");
   for (py::handle p : module.attr("parameters")()) {
-    if (host::tensor(p).requires_grad()) return true;
+    if (host::tensor(p, "check_requires_grad: every parameter").requires_grad()) return true;
   }
   return false;
 }
@@ -85,12 +139,14 @@ void restore_filters(py::handle saved) {
 }
 
 py::object clean_net(py::object net) {
+  require_module(net, "clean_net", "net");
   py::object blocks = BDL().attr("blockwise_network")(net);
   py::object copied = host::UDL().attr("deep_copy_arb")(blocks);
   return DN().attr("refresh_net")(copied);
 }
 
 long long dg_count_params(py::object net) {
+  require_module(net, "dg_count_params", "net");
   py::list entries;
   if (host::flag(DGR_STR("get_count_training_params"))) {
     entries = py::list(net.attr("named_parameters")());
@@ -104,7 +160,7 @@ long long dg_count_params(py::object net) {
     py::tuple named = py::reinterpret_borrow<py::tuple>(item);
     std::string name = py::str(named[0]);
     if (name.find("parent_module") != std::string::npos) continue;
-    at::Tensor p = host::tensor(named[1]);
+    at::Tensor p = host::tensor(named[1], "dg_count_params: every parameter");
     unique_params[reinterpret_cast<uintptr_t>(p.data_ptr())] = p.numel();
   }
   long long total = 0;
@@ -114,34 +170,54 @@ long long dg_count_params(py::object net) {
 
 // ---- checkpoints -------------------------------------------------------------------
 
-py::object fspath(py::handle folder) { return os_module().attr("fspath")(folder); }
+// The folder argument as a str path (str or os.PathLike naming one).
+py::object folder_path(py::handle folder, const char* function) {
+  if (!PyUnicode_Check(folder.ptr()) && !py::hasattr(folder, "__fspath__")) {
+    throw py::type_error(std::string(function) + ": folder must be a str or os.PathLike, got " +
+                         host::class_name(folder));
+  }
+  py::object path = os_module().attr("fspath")(folder);
+  if (!PyUnicode_Check(path.ptr())) {
+    throw py::type_error(std::string(function) + ": folder must name a str path, got " + host::class_name(path) +
+                         " from os.fspath");
+  }
+  return path;
+}
 
-// A clone of every tensor of the network's state, to undo a failed load.
+void require_name(py::handle name, const char* function) {
+  if (!PyUnicode_Check(name.ptr())) {
+    throw py::type_error(std::string(function) + ": name must be a str, got " + host::class_name(name));
+  }
+}
+
+// A clone of every tensor of the network's state, to undo a failed load; other entries
+// (a module's extra state) are kept as they are.
 py::dict snapshot_state(py::handle net) {
   py::dict backup;
   py::object state = net.attr("state_dict")();
   for (py::handle item : state.attr("items")()) {
     py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-    backup[kv[0]] = host::wrap(host::tensor(kv[1]).detach().clone());
+    py::object value = kv[1];
+    backup[kv[0]] = host::is_tensor(value) ? host::wrap(host::tensor(value).detach().clone()) : value;
   }
   return backup;
 }
 
-// Runs a host load into `net`; if it fails, the network gets its tensors back and the
-// error goes on to the caller.
+// Runs a host load of the file `path` into `net`; if it fails, the network gets its
+// tensors back and the error goes on to the caller with the path in its message.
 template <typename Load>
-py::object load_or_restore(py::handle net, Load&& load) {
+py::object load_or_restore(py::handle net, py::handle path, Load&& load) {
   py::dict backup = snapshot_state(net);
   try {
     return load();
-  } catch (py::error_already_set&) {
+  } catch (py::error_already_set& e) {
     try {
       at::NoGradGuard no_grad;
       net.attr("load_state_dict")(backup, py::arg("strict") = false);
     } catch (py::error_already_set&) {
       // the original error is the one to report
     }
-    throw;
+    raise_naming_path(e, path, "cannot load checkpoint");
   }
 }
 
@@ -195,7 +271,9 @@ void write_checkpoint(py::object net, py::object tmp) {
 }
 
 void dg_save_net(py::object net, py::object folder, py::object name) {
-  folder = fspath(folder);
+  require_module(net, "dg_save_net", "net");
+  folder = folder_path(folder, "dg_save_net");
+  require_name(name, "dg_save_net");
   py::object save_point = folder + py::str("/");
   py::object path = save_point + name + py::str("_arb.pt");
   bool write = true;
@@ -216,15 +294,21 @@ void dg_save_net(py::object net, py::object folder, py::object name) {
   // Written under a temporary name in the same folder, then renamed into place.
   py::object tmp = save_point + py::str(".") + name + py::str("_arb.pt.") +
                    py::str(py::module_::import("uuid").attr("uuid4")().attr("hex")) + py::str(".tmp");
-  try {
-    write_checkpoint(net, tmp);
-    os_module().attr("replace")(tmp, path);
-  } catch (...) {
+  auto remove_partial_file = [&tmp] {
     try {
       if (host::truthy(os_module().attr("path").attr("exists")(tmp))) os_module().attr("remove")(tmp);
     } catch (py::error_already_set&) {
       // the write error is the one to report
     }
+  };
+  try {
+    write_checkpoint(net, tmp);
+    os_module().attr("replace")(tmp, path);
+  } catch (py::error_already_set& e) {
+    remove_partial_file();
+    raise_naming_path(e, path, "cannot write checkpoint");
+  } catch (...) {
+    remove_partial_file();
     throw;
   }
 }
@@ -268,18 +352,20 @@ py::object read_legacy_archive(py::handle path) {
 }
 
 py::object load_net(py::object net, py::object folder, py::object name) {
-  py::object save_point = fspath(folder) + py::str("/");
+  require_module(net, "load_net", "net");
+  py::object save_point = folder_path(folder, "load_net") + py::str("/");
+  require_name(name, "load_net");
   py::object path = save_point + name + py::str(".pt");
   require_checkpoint_file(path);
   py::handle udl = host::UDL();
   py::object state;
   if (host::flag(DGR_STR("get_using_safe_tensors"))) {
     if (host::flag(DGR_STR("get_weight_tying_experimental"))) {
-      return load_or_restore(net, [&] { return udl.attr("load_model_with_weight_tying")(net, path); });
+      return load_or_restore(net, path, [&] { return udl.attr("load_model_with_weight_tying")(net, path); });
     }
     try {
       if (has_weight_tying_metadata(path)) {
-        return load_or_restore(net, [&] { return udl.attr("load_model_with_weight_tying")(net, path); });
+        return load_or_restore(net, path, [&] { return udl.attr("load_model_with_weight_tying")(net, path); });
       }
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;  // an ordinary failure: read the plain way below
@@ -304,7 +390,7 @@ py::object load_net(py::object net, py::object folder, py::object name) {
     }
     restore_filters(saved);
   }
-  return load_or_restore(net, [&] { return udl.attr("load_net_from_dict")(net, state); });
+  return load_or_restore(net, path, [&] { return udl.attr("load_net_from_dict")(net, state); });
 }
 
 // ---- gradient print-out ------------------------------------------------------------
@@ -317,6 +403,7 @@ bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
 }
 
 void print_grad_modules(py::handle net, long long depth, py::object name_so_far, std::vector<PyObject*>& path) {
+  RecursionGuard guard(" while printing the module tree");
   host::print(py::str(name_so_far) + py::str(": has req grads: ") +
               py::str(py::int_(check_requires_grad(net) ? 1 : 0)));
   py::object members = net.attr("__dir__")();
@@ -346,6 +433,7 @@ void print_grad_modules(py::handle net, long long depth, py::object name_so_far,
 }
 
 void debug_print_grad_modules(py::object net, long long depth, py::object name_so_far) {
+  require_module(net, "debug_print_grad_modules", "net");
   std::vector<PyObject*> path;
   print_grad_modules(net, depth, name_so_far, path);
 }
