@@ -404,6 +404,7 @@ class TestSwitch:
     def test_cap_rule(self, capsys):
         tracker = GDL.arb_tracker
         MV().update(mode="p", switch_epochs=[5, 9])
+        GDL.pc.set_cap_at_n(False)
         assert TDG.check_cap_switch(tracker, 5) is False  # cap_at_n off
         GDL.pc.set_cap_at_n(True)
         assert TDG.check_cap_switch(tracker, 4) is False

@@ -35,3 +35,26 @@ class TestGrowthFollowsTheModel:
                    for w in nm.dendrite_module.best_dendrites_to_candidates_saved)
         assert GDL.arb_tracker.dendrites_added() == 2
         model(torch.randn(3, 4, dtype=torch.float64)).sum().backward()  # trains in n mode as grown
+
+
+def test_readme_loop_with_default_settings_grows_dendrites():
+    """The README's loop, settings untouched, on the digits the demo uses."""
+    from dendrograd.demo import accuracy, batches, load_data
+
+    train_x, train_y, val_x, val_y, _ = load_data("digits", 0)
+    generator = torch.Generator().manual_seed(0)
+    model = UDL.initialize_arb(nn.Sequential(nn.Linear(64, 8), nn.Tanh(), nn.Linear(8, 10)))
+    tracker = GDL.arb_tracker
+    optimizer = tracker.setup_optimizer(model, torch.optim.Adam, lr=0.01)
+    for epoch in range(150):
+        for x, y in batches(train_x, train_y, 64, generator):
+            optimizer.zero_grad()
+            nn.functional.cross_entropy(model(x), y).backward()
+            optimizer.step()
+        model, restructured, done = tracker.add_validation_score(accuracy(model, val_x, val_y), model)
+        if restructured:
+            optimizer = tracker.optimizer
+        if done:
+            break
+    assert done and tracker.dendrites_added() == GDL.pc.get_max_dendrites()
+    assert accuracy(model, val_x, val_y) > 0.9
