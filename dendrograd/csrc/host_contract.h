@@ -17,8 +17,10 @@
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <vector>
 #include <utility>
 
 namespace py = pybind11;
@@ -185,6 +187,24 @@ inline bool read_attr(py::handle obj, py::handle name, py::object& out) {
     return false;
   }
   throw py::error_already_set();
+}
+
+// Python's recursion limit for walks over host structures (module trees, nested inputs):
+// a structure deeper than the interpreter allows, or one that contains itself, ends in
+// RecursionError instead of overflowing the C++ stack.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Whether `obj` is already on the path of a module-tree walk (a member pointing back up).
+inline bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
+  return std::find(path.begin(), path.end(), obj.ptr()) != path.end();
 }
 
 // A torch.nn.Module subclass defined by an extension module: type(name, (nn.Module,), ns)

@@ -39,20 +39,7 @@ py::handle neuron_module_class() { return host::MDL().attr(DGR_STR("ARBNeuronMod
 
 bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
 
-// Python's recursion limit for the module-tree walk: a tree deeper than the interpreter
-// allows ends in RecursionError instead of overflowing the C++ stack.
-struct RecursionGuard {
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
-bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
-  return std::find(path.begin(), path.end(), obj.ptr()) != path.end();
-}
 
 void require_module(py::handle obj, const char* function, const char* argument) {
   if (!host::is_instance(obj, host::nn_attr("Module"))) {
@@ -251,7 +238,7 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
 // member that refers back to one of them (a cycle in the attribute graph) is not entered.
 py::object optimize_walk(py::object net, long long depth, py::str name_so_far, py::list converted_list,
                          std::vector<PyObject*>& path) {
-  RecursionGuard guard(" while converting a module tree to blocks");
+  host::RecursionGuard guard(" while converting a module tree to blocks");
   py::object members = net.attr("__dir__")();
   path.push_back(net.ptr());
   struct PathPop {
@@ -268,7 +255,7 @@ py::object optimize_walk(py::object net, long long depth, py::str name_so_far, p
       if (py::type::of(child).is(neuron_cls)) {
         if (extra_verbose()) host::print(host::percent("Seq sub is ARB so optimizing: %s", child_path));
         py::setattr(net, submodule_id, convert_to_arb_layer_block(child));
-      } else if (!child.equal(net) && !on_path(path, child)) {
+      } else if (!child.equal(net) && !host::on_path(path, child)) {
         converted_list.append(child_path);
         py::setattr(net, submodule_id, optimize_walk(child, depth + 1, child_path, converted_list, path));
       } else if (extra_verbose()) {
@@ -293,7 +280,7 @@ py::object optimize_walk(py::object net, long long depth, py::str name_so_far, p
       py::setattr(net, member, convert_to_arb_layer_block(value));
     } else if (host::is_instance(value, module_cls)) {
       converted_list.append(sub_name);
-      if (!value.equal(net) && !on_path(path, value)) {
+      if (!value.equal(net) && !host::on_path(path, value)) {
         py::setattr(net, member, optimize_walk(value, depth + 1, sub_name, converted_list, path));
       } else if (extra_verbose()) {
         host::print(host::percent("%s is a self pointer so skipping", sub_name));
@@ -319,6 +306,7 @@ py::object blockwise_network(py::object net) {
 using namespace dgr::blockwise;
 
 PYBIND11_MODULE(blockwise_dgr, m) {
+  m.doc() = "Block-wise conversion of a trained network: every neuron module (its layer, its accepted dendrites and their connection weights) becomes one ARBLayer block; used by utils_dgr when it saves or cleans a network.";
   host::check_torch_version(DGR_TORCH_VERSION);
   g_module = m.ptr();
   m.attr("torch") = py::module_::import("torch");

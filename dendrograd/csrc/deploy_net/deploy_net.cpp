@@ -28,20 +28,7 @@ py::handle self_module() { return py::handle(g_module); }
 
 bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
 
-// Python's recursion limit for the module-tree walk: a tree deeper than the interpreter
-// allows ends in RecursionError instead of overflowing the C++ stack.
-struct RecursionGuard {
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
-bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
-  return std::find(path.begin(), path.end(), obj.ptr()) != path.end();
-}
 
 // obj.<name> as a tensor, or an undefined tensor where the attribute is missing or None
 // (nn.Module's way of registering "no parameter"); anything else is a TypeError.
@@ -332,7 +319,7 @@ py::object get_pretrained_arb_var(py::object pretrained, py::object submodule_id
 // member that refers back to one of them (a cycle in the attribute graph) is not entered.
 py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py::list converted_list,
                         std::vector<PyObject*>& path) {
-  RecursionGuard guard(" while converting blocks to inference modules");
+  host::RecursionGuard guard(" while converting blocks to inference modules");
   if (extra_verbose()) {
     host::print(py::str("DN calling convert on ") + py::str(net) + py::str(" depth ") + py::str(py::int_(depth)));
     host::print(py::str("DN calling convert on ") + name_so_far + py::str(": ") + py::str(host::class_name(net)) +
@@ -359,7 +346,7 @@ py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py
     for (py::handle item : children) {
       py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
       py::object child = net.attr("get_submodule")(submodule_id);
-      if (!child.equal(net) && !on_path(path, child)) {
+      if (!child.equal(net) && !host::on_path(path, child)) {
         py::str child_path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
         converted_list.append(child_path);
         py::setattr(net, submodule_id, refresh_walk(child, depth + 1, child_path, converted_list, path));
@@ -384,7 +371,7 @@ py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py
       }
       if (host::is_instance(value, module_cls) || member_text == "layer_array") {
         converted_list.append(sub_name);
-        if (!value.equal(net) && !on_path(path, value)) {
+        if (!value.equal(net) && !host::on_path(path, value)) {
           py::setattr(net, member, refresh_walk(value, depth + 1, sub_name, converted_list, path));
         }
       }
@@ -416,6 +403,7 @@ py::object refresh_net(py::object net) {
 using namespace dgr::deploy;
 
 PYBIND11_MODULE(deploy_net, m) {
+  m.doc() = "Inference modules: replaces the ARBLayer blocks of a converted network by lean ARBModulePyThread modules that evaluate the dendrites (optionally on threads of their own), and refreshes converted networks.";
   host::check_torch_version(DGR_TORCH_VERSION);
   g_module = m.ptr();
   m.attr("torch") = py::module_::import("torch");

@@ -481,7 +481,7 @@ void report_bad_batch(const std::string& layer_name) {
 
 at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
                                   const Dims& math_dims, const Dims& view, py::handle values,
-                                  const Moments* moments = nullptr, bool* non_finite = nullptr) {
+                                  const Moments* moments = nullptr, bool report = true) {
   at::NoGradGuard no_grad;
   const at::Tensor outs = dendrite_outs.detach();
   const at::Tensor error = new_neuron_error.detach();
@@ -520,11 +520,8 @@ at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Ten
     }
     if (normalized) covariance = covariance / std_error;
   }
-  // With `non_finite` the caller handles a bad covariance; without, it is reported here.
-  const bool bad = any_non_finite(covariance);
-  if (non_finite) {
-    *non_finite = bad;
-  } else if (bad) {
+  // Without `report` the caller checks the covariance together with its own values.
+  if (report && any_non_finite(covariance)) {
     print_non_finite_covariance(layer_name_of(values));
     host::debugger_stop("NaN or inf covariance in layer " + layer_name_of(values));
   }
@@ -553,25 +550,28 @@ BatchLoss get_cc_loss(py::handle values) {
     dendrite_outs = host::tensor(stored_list(values, DGR_STR("dendrite_outs"), device_index)[py::int_(0)]);
     r.reduction = tuples_and_mult(parent_d, values);
     r.moments = batch_moments(dendrite_outs, parent_d, r.reduction.math_dims);
-    // A NaN or inf anywhere reaches the per-node sums: checking those is a pass less.
-    r.finite = at::isfinite(r.moments.error_sum).all().logical_and(at::isfinite(r.moments.outs_mean).all())
-                   .item<bool>();
-    if (!r.finite) return r;
   }
   const Dims& dims = r.reduction.math_dims;
   const Dims& view = r.reduction.view_shape;
+  const bool running = host::flag(DGR_STR("get_running_average_dg"));
+  {
+    // A NaN or inf anywhere reaches the per-node sums, and an overflow the covariance: one
+    // check of those small tensors (one device sync) decides whether the batch is usable.
+    at::NoGradGuard no_grad;
+    at::Tensor finite = at::isfinite(r.moments.error_sum).all().logical_and(at::isfinite(r.moments.outs_mean).all());
+    if (!running) {
+      r.covariance = get_current_covariance(dendrite_outs, parent_d, dims, view, values, &r.moments, false);
+      finite = finite.logical_and(at::isfinite(r.covariance).all());
+    }
+    r.finite = finite.item<bool>();
+    if (!r.finite) return r;
+  }
   at::Tensor loss;
-  if (host::flag(DGR_STR("get_running_average_dg"))) {
+  if (running) {
     loss = covariance_loss(host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).view(view),
                            parent_d, host::tensor_attr(values, DGR_STR("parents_average_d_vector")).view(view),
                            dendrite_outs);
   } else {
-    bool covariance_bad = false;
-    r.covariance = get_current_covariance(dendrite_outs, parent_d, dims, view, values, &r.moments, &covariance_bad);
-    if (covariance_bad) {  // finite inputs whose covariance overflows: no usable sign
-      r.finite = false;
-      return r;
-    }
     loss = covariance_loss(r.covariance.view(view), parent_d, r.moments.error_mean.view(view), dendrite_outs);
   }
   r.new_neuron_error = parent_d;
@@ -599,10 +599,9 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
   const Reduction& red = batch.reduction;
   at::Tensor covariance = batch.covariance;  // checked finite already when the loss needed it
   if (!covariance.defined()) {
-    bool non_finite = false;
     covariance = get_current_covariance(batch.dendrite_outs, batch.new_neuron_error, red.math_dims, red.view_shape,
-                                        values, &batch.moments, &non_finite);
-    if (non_finite) {  // the candidate step is finite (it uses the running sign); the statistics skip it
+                                        values, &batch.moments, false);
+    if (any_non_finite(covariance)) {  // the candidate step is finite (it uses the running sign); the statistics skip it
       print_non_finite_covariance(layer_name_of(values));
       return true;
     }
@@ -895,16 +894,39 @@ Dims dims_arg(py::handle seq) { return to_dims(seq); }
 
 void register_learning(py::module_& m) {
   // forward path
-  m.def("preprocess_dg", &preprocess_dg, "Cuts the gradient path of the layer inputs under the dendrite graph mode.");
+  m.def("preprocess_dg", &preprocess_dg,
+        "Cuts the gradient path of the layer inputs under the dendrite graph mode: returns\n"
+        "(args2, kwargs2), the positional arguments as a tuple and the keyword arguments as a dict,\n"
+        "each passed through killer_recursive with GDL.pc.get_dendrite_graph_mode() as the flag.");
   m.def("forward_candidates", &forward_candidates, py::arg("dendrite_module"), py::arg("view_tuple"),
         py::arg("dendrite_outs"),
         "Runs every candidate on the layer inputs; returns (candidate_outs, candidate_nonlinear_outs, "
-        "candidate_non_zeroed), each keyed by candidate index.");
+        "candidate_non_zeroed), each keyed by candidate index.\n"
+        "Each candidate: optional pre_d/post_d processors, the candidate module, add_dendrite_inputs and\n"
+        "the configured nonlinearity. Outside p mode (tracker or module) all three dicts are empty. In\n"
+        "training with gradients enabled each nonlinear output is stored, with its graph, on its value\n"
+        "holder; pass the second result to watch_neuron_error.\n\n"
+        "Raises ValueError in training when the inputs hold no tensor. A failing processor prints its\n"
+        "traceback and raises SystemExit(1). NaN checks (verbose, get_debugging_backwards_nan) stop at\n"
+        "the debugger: RuntimeError in a batch job.");
   m.def("add_dendrite_inputs", &add_dendrite_inputs, py::arg("dendrite_module"), py::arg("i"),
-        py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"));
+        py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"),
+        "Returns candidate_outs plus, for every accepted dendrite k below num_dendrites, the weight row\n"
+        "dendrites_to_candidates[i][k] (reshaped by view_tuple unless it is [1]) times outs[k], moved\n"
+        "to device when device is not None. With no accepted dendrites candidate_outs itself is returned.\n\n"
+        "Raises TypeError when candidate_outs, the weights or an outs entry is not a tensor,\n"
+        "RuntimeError when the shapes do not broadcast.");
   m.def("apply_live_candidate_to_output", &apply_live_candidate_to_output, py::arg("neuron_module"), py::arg("out"),
-        py::arg("candidate_nonlinear_outs"));
-  m.def("check_dendrite_outs", &check_dendrite_outs, py::arg("values"), py::arg("device_index"));
+        py::arg("candidate_nonlinear_outs"),
+        "Returns out plus the first candidate's output (detached) times the live connection weights\n"
+        "current_candidate_to_top[0], broadcast along every dimension but this_node_index; only the\n"
+        "live connection learns from this term. Returns out itself when the module configuration does\n"
+        "not learn dendrites live, the neuron module has no live connection, or there is no candidate.\n\n"
+        "Raises TypeError when out or the candidate output is not a tensor.");
+  m.def("check_dendrite_outs", &check_dendrite_outs, py::arg("values"), py::arg("device_index"),
+        "Checks that a value holder has a stored candidate output under device_index. If none is\n"
+        "stored (for example, the model was in eval mode during the forward), prints a diagnostic and\n"
+        "stops at the debugger, which raises RuntimeError in a batch job. Otherwise does nothing.");
 
   // running statistics
   m.def(
@@ -915,7 +937,13 @@ void register_learning(py::module_& m) {
                                 host::as_float(full_mult), covariance, math_tuple, full_mult);
       },
       py::arg("new_neuron_error"), py::arg("dendrite_outs"), py::arg("loss"), py::arg("values"),
-      py::arg("math_tuple"), py::arg("full_mult"), py::arg("covariance"));
+      py::arg("math_tuple"), py::arg("full_mult"), py::arg("covariance"),
+      "Folds one batch into a value holder's running statistics: normal_pass_average_d moves towards\n"
+      "the per-neuron mean error (weight 0.01), parents_average_d_vector follows it when dendrites\n"
+      "learn live, then update_saved_values_averages_initial runs while initialized is below\n"
+      "get_initial_correlation_batches(), update_saved_values_averages after. loss is not used.\n\n"
+      "A neuron error that does not fit the statistics prints a report, stops at the debugger\n"
+      "(RuntimeError in a batch job) and then raises SystemExit(1).");
   m.def(
       "update_saved_values_averages_initial",
       [](py::handle saved_values, const at::Tensor& dendrite_outs, const at::Tensor& covariance, py::handle loss,
@@ -925,7 +953,13 @@ void register_learning(py::module_& m) {
                                              covariance);
       },
       py::arg("saved_values"), py::arg("dendrite_outs"), py::arg("covariance"), py::arg("loss"),
-      py::arg("last_parent_d"), py::arg("math_tuple"));
+      py::arg("last_parent_d"), py::arg("math_tuple"),
+      "Initial phase: folds the mean of dendrite_outs over math_tuple, covariance and the holder's\n"
+      "current_batch_pearson into prev_dendrite_candidate_average, _correlation and _pearson as an\n"
+      "arithmetic mean over the batches so far, zeroes best_score, previous_best_score and\n"
+      "best_pearson_correlation, sets running_scalar to 1 and adds 1 to initialized.\n"
+      "loss and last_parent_d are not read.\n\n"
+      "Raises RuntimeError when a batch value does not reshape to dendrite_storage_shape.");
   m.def(
       "update_saved_values_averages",
       [](py::handle saved_values, const at::Tensor& dendrite_outs, const at::Tensor& covariance, py::handle loss,
@@ -934,11 +968,20 @@ void register_learning(py::module_& m) {
         update_saved_values_averages(saved_values, at::mean(dendrite_outs.detach(), dims_arg(math_tuple)), covariance);
       },
       py::arg("saved_values"), py::arg("dendrite_outs"), py::arg("covariance"), py::arg("loss"),
-      py::arg("last_parent_d"), py::arg("math_tuple"));
+      py::arg("last_parent_d"), py::arg("math_tuple"),
+      "Steady phase: moves prev_dendrite_candidate_average, _correlation and _pearson towards this\n"
+      "batch (the mean of dendrite_outs over math_tuple, covariance, current_batch_pearson) as an\n"
+      "exponential moving average with factor 0.99; the correlation and Pearson tensors get new\n"
+      "storage under the same objects. initialized is not advanced; loss and last_parent_d are not read.\n\n"
+      "Raises RuntimeError when a batch value does not reshape to dendrite_storage_shape.");
 
   // covariance and correlation loss
   m.def("covariance_loss", &covariance_loss, py::arg("current_cov"), py::arg("error"), py::arg("average_error"),
-        py::arg("output"));
+        py::arg("output"),
+        "Element-wise correlation loss -output * sign(current_cov) * (error - average_error): its\n"
+        "gradient with respect to output is the centred error, signed so that descent raises |covariance|.\n"
+        "current_cov and average_error are per-neuron values reshaped to broadcast against output.\n\n"
+        "Raises RuntimeError when the shapes do not broadcast.");
   m.def(
       "get_current_covariance",
       [](const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error, py::handle math_tuple,
@@ -947,7 +990,14 @@ void register_learning(py::module_& m) {
                                       values);
       },
       py::arg("dendrite_outs"), py::arg("new_neuron_error"), py::arg("math_tuple"), py::arg("view_tuple"),
-      py::arg("values") = py::none());
+      py::arg("values") = py::none(),
+      "Returns the detached per-neuron covariance of candidate output and neuron error over math_tuple:\n"
+      "a mean under GDL.pc.get_correlations_by_mean(), else a sum; centred on the holder's running\n"
+      "averages under get_running_average_dg(), else on the batch means; divided by the error's\n"
+      "standard deviation under get_normalized_covariance(). With a value holder as values it also\n"
+      "stores the batch Pearson correlation as values.current_batch_pearson.\n\n"
+      "A NaN or inf covariance prints a diagnostic and stops at the debugger (RuntimeError in a batch\n"
+      "job). Raises TypeError for a non-sequence math_tuple or view_tuple.");
   m.def(
       "get_cc_loss",
       [](py::handle values) {
@@ -963,7 +1013,10 @@ void register_learning(py::module_& m) {
         return py::make_tuple(host::wrap(b.loss), record);
       },
       py::arg("dendrite_values"), "(scalar loss, (error, output, element-wise loss, holder, math_tuple, full_mult, "
-                                  "view_tuple)) for the oldest stored batch.");
+                                  "view_tuple)) for the oldest stored batch.\n"
+      "The loss carries the graph into the candidate; the record holds copies. The batch stays stored.\n\n"
+      "Raises ValueError when the batch (or its covariance) holds NaN or inf. With no stored output\n"
+      "it stops at the debugger (RuntimeError in a batch job); continuing then raises IndexError.");
   m.def(
       "calculate_and_backwards_dendrite_loss",
       [](py::handle values) {
@@ -974,24 +1027,62 @@ void register_learning(py::module_& m) {
       },
       py::arg("values"),
       "Learns from the oldest stored batch of a value holder: correlation loss, its backward into the "
-      "candidate, running statistics. A batch holding NaN or inf is reported and teaches nothing.");
+      "candidate, running statistics. A batch holding NaN or inf is reported and teaches nothing.\n"
+      "The batch is not removed; apply_dg_grads does that.\n\n"
+      "A non-finite batch or a missing stored output stops at the debugger: RuntimeError in a batch\n"
+      "job. Errors of the backward pass propagate.");
 
   // best scores
-  m.def("new_best", &new_best, py::arg("saved_values"));
+  m.def("new_best", &new_best, py::arg("saved_values"),
+        "Returns (best, indices): the element-wise maximum of the holder's best_score and\n"
+        "|prev_dendrite_candidate_correlation|, and per element 1 where the running score is larger,\n"
+        "0 where the stored best is kept (ties included). Does not modify the holder.\n\n"
+        "Raises TypeError when either attribute is not a tensor, RuntimeError when their shapes differ.");
   m.def("dendrite_score_beats_current_best", &dendrite_score_beats_current_best, py::arg("new_score"),
-        py::arg("old_score"));
-  m.def("check_new_best_score", &check_new_best_score, py::arg("saved_values"));
+        py::arg("old_score"),
+        "True when any element of new_score beats old_score by both margins, strictly:\n"
+        "new * (1 - get_arb_improvement_threshold()) > old and new - get_arb_improvement_threshold_raw() > old.\n"
+        "Returns a one-element bool tensor; after an accelerator error mentioning \"timeout\" or \"launch\"\n"
+        "it warns, checks again on the CPU and returns a plain bool.\n\n"
+        "Other RuntimeErrors propagate.");
+  m.def("check_new_best_score", &check_new_best_score, py::arg("saved_values"),
+        "Epoch-end best-score bookkeeping of one value holder: raises best_score to new_best()\n"
+        "and counts raised neurons in nodes_improved_any. When the rise over previous_best_score passes\n"
+        "both margins (or initialized is 0) it sets best_score_improved_this_epoch, indexes_of_best\n"
+        "and nodes_best_improved_this_epoch and moves previous_best_score and best_pearson_correlation\n"
+        "up; otherwise small gains accumulate in best_score.\n\n"
+        "Raises TypeError when a bookkeeping attribute is not a tensor.");
   m.def("print_correlation_values", &print_correlation_values, py::arg("values"), py::arg("dendrite_outs"),
-        py::arg("covariance"), py::arg("loss"), py::arg("new_neuron_error"));
+        py::arg("covariance"), py::arg("loss"), py::arg("new_neuron_error"),
+        "Diagnostic: prints one batch's candidate outputs, neuron error, covariance, loss and the value\n"
+        "holder's initialized count. If dendrite_outs, covariance, loss or new_neuron_error holds NaN,\n"
+        "prints \"got a nan in correlation function\" and stops at the debugger (RuntimeError in a\n"
+        "batch job).\n\n"
+        "Raises TypeError when one of the four is not a tensor.");
 
   // gradient application
   m.def("filter_backward_dg",
         [](const at::Tensor& val, py::handle values) { filter_backward_for_call(val, values, py::none()); },
         py::arg("val"), py::arg("values"),
         "Backward hook on a neuron module's output: stores the neuron error for every candidate, paired "
-        "with the stored outputs by position (watch_neuron_error pairs by forward call instead).");
-  m.def("apply_dg_grads", &apply_dg_grads, py::arg("self"));
-  m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"));
+        "with the stored outputs by position (watch_neuron_error pairs by forward call instead).\n"
+        "values is the dendrite module's dendrite_values list. Stores only in p mode and under\n"
+        "GDL.pc.get_dendrite_learn_mode(), into the first get_global_candidates() holders, and sets\n"
+        "their device; warns about unconsumed errors under get_debugging_memory_leak().\n\n"
+        "Raises IndexError when values holds fewer holders than the candidate count.");
+  m.def("apply_dg_grads", &apply_dg_grads, py::arg("self"),
+        "Optimizer-step entry for a dendrite module (self): for every value holder of dendrite_values,\n"
+        "learns from each stored (error, output) pair, oldest first, with dendrite_loss_fn when that\n"
+        "module attribute is set, else calculate_and_backwards_dendrite_loss, and removes the pair.\n"
+        "Pairs match by forward call, untagged entries by position; empty batches are skipped, and a\n"
+        "holder with no stored error yet prints \"skipping dg batch\".\n\n"
+        "A batch holding NaN or inf is removed unlearned and stops at the debugger (RuntimeError in a\n"
+        "batch job). Errors raised by dendrite_loss_fn propagate and leave the pair stored.");
+  m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"),
+        "zero_grad entry for a dendrite module (self): for every value holder of dendrite_values,\n"
+        "discards the stored errors and outputs that were not consumed, keeping the outputs whose\n"
+        "backward may still come (and the newest output when fewer errors than outputs are stored).\n"
+        "Prints what was cleared when verbose. A holder with no stored error yet is left alone.");
 }
 
 }  // namespace dgr::modules

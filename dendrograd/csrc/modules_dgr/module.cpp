@@ -241,21 +241,8 @@ void set_element0(const at::Tensor& t, double value) {
   (t.dim() == 0 ? t : t.reshape({-1}).select(0, 0)).fill_(value);
 }
 
-namespace {
-// Python's recursion limit for the walk: a list that contains itself raises RecursionError.
-class RecursionGuard {
- public:
-  RecursionGuard() {
-    if (Py_EnterRecursiveCall(" while walking the inputs of a neuron module")) throw py::error_already_set();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-}  // namespace
-
 py::tuple killer_recursive(py::handle in_vals, bool killing) {
-  RecursionGuard guard;
+  host::RecursionGuard guard(" while walking the inputs of a neuron module");
   PyObject* obj = in_vals.ptr();
   py::object device = py::none();
   if (PyList_CheckExact(obj)) {
@@ -363,6 +350,21 @@ namespace host = dgr::host;
 PYBIND11_MODULE(modules_dgr, m) {
   host::check_torch_version(DGR_TORCH_VERSION);
   g_module = m.ptr();
+  m.doc() =
+      "Dendrite mode, forward hooks and candidate correlation learning.\n\n"
+      "The host (dendrolab) calls these functions at fixed points of training: the value registry\n"
+      "(update_*_values), parameter role tags (set_*_parameters), mode switches (set_dg_mode,\n"
+      "set_module_n_dg, set_module_p_dg), candidate set-up (create_extra_tensors, init_candidates,\n"
+      "reinitialize_for_dg), the p-mode forward (preprocess_dg, forward_candidates,\n"
+      "watch_neuron_error), and at the optimizer's step and zero_grad apply_dg_grads and\n"
+      "apply_dg_zero, which turn stored (neuron error, candidate output) pairs into a\n"
+      "Cascade-Correlation loss. State lives in attributes of the host's objects.\n\n"
+      "Replacement points: custom_set_module_n_dg, custom_set_module_p_dg and dendrite_loss_fn\n"
+      "are looked up on this module at call time; rebind them to customise.\n\n"
+      "Diagnosed user errors (no stored output, NaN or inf values) print an explanation and stop\n"
+      "at the debugger through sys.breakpointhook(). When standard input is not a terminal and\n"
+      "PYTHONBREAKPOINT is unset (a batch job) such a stop raises RuntimeError instead; with\n"
+      "PYTHONBREAKPOINT=0 execution continues after the stop.";
   // Partially initialised modules are visible to the host while loading, as for
   // a Python module: the host's name lists call back into the update hooks below.
   py::module_::import("sys").attr("modules")["dendrograd.modules_dgr"] = m;
@@ -382,15 +384,26 @@ PYBIND11_MODULE(modules_dgr, m) {
   m.attr("MDL") = py::module_::import("dendrolab.modules_dendrolab");
 
   m.def("update_dendrite_tensor_values", &update_dendrite_tensor_values, py::arg("DENDRITE_TENSOR_VALUES"),
-        "The host's tensor value names followed by the add-on's 15 per-candidate tensors (a new list).");
+        "Returns a new list: the host's tensor value names followed by the 15 per-candidate tensor\n"
+        "names this module needs on every value holder (prev_dendrite_candidate_correlation, ...,\n"
+        "best_pearson_correlation). The argument is not modified.\n\n"
+        "Raises TypeError when DENDRITE_TENSOR_VALUES is not a list.");
   m.def("update_dendrite_single_values", &update_dendrite_single_values, py::arg("DENDRITE_SINGLE_VALUES"),
-        "The host's single value names followed by the add-on's four (a new list).");
+        "Returns a new list: the host's single value names followed by \"breaking\", \"locked\",\n"
+        "\"best_score_improved_this_epoch\" and \"running_scalar\" (one-element tensors on every\n"
+        "value holder). The argument is not modified.\n\n"
+        "Raises TypeError when DENDRITE_SINGLE_VALUES is not a list.");
   m.attr("_variant_tensor_values") = py::list();
   m.attr("_variant_single_values") = py::list();
   m.def("register_dendrite_variant_values", &register_dendrite_variant_values,
         py::arg("tensor_values") = py::none(), py::arg("single_values") = py::none(),
         py::arg("reinit_skip_values") = py::none(),
-        "Adds a model variant's names to the registry and resets the host's name caches.");
+        "Adds a model variant's names to the value registry. Non-empty tensor_values and\n"
+        "single_values extend _variant_tensor_values / _variant_single_values in place (repeats are\n"
+        "kept) and set the host's matching name caches in dendrolab.modules_dendrolab to None;\n"
+        "non-empty reinit_skip_values rebinds NON_LIVE_SKIP_VALUES to a new, longer list.\n"
+        "None or empty arguments change nothing. Registrations last for the process.\n\n"
+        "Raises TypeError when a non-empty argument is not iterable.");
   m.attr("NON_LIVE_SKIP_VALUES") = py::list(py::make_tuple("normal_pass_average_d"));
   if (host::flag(DGR_STR("get_doing_thing"))) {
     py::list singles(host::MDL().attr("get_DENDRITE_SINGLE_VALUES")());
@@ -404,36 +417,104 @@ PYBIND11_MODULE(modules_dgr, m) {
     m.attr("NON_LIVE_SKIP_VALUES") = rebound;
   }
   m.def("update_value_tracker_arrays", &update_value_tracker_arrays, py::arg("VALUE_TRACKER_ARRAYS"),
-        "The host's value tracker array names followed by current_parent_d (a new list).");
-  m.def("load_tagger_values", &load_tagger_values, py::arg("neuron_module"));
+        "Returns a new list: the host's value tracker array names followed by \"current_parent_d\"\n"
+        "(per device index, the stored neuron errors). The argument is not modified.\n\n"
+        "Raises TypeError when VALUE_TRACKER_ARRAYS is not a list.");
+  m.def("load_tagger_values", &load_tagger_values, py::arg("neuron_module"),
+        "Calls neuron_module.dendrite_module.load_tagger_values() and discards its result; returns None.\n\n"
+        "Raises AttributeError when the neuron module has no dendrite module or the method is missing.");
   m.def("custom_set_module_n_dg", [](py::handle) {}, py::arg("neuron_module"),
-        "Replacement point called at the end of set_module_n_dg; does nothing.");
+        "Replacement point called at the end of set_module_n_dg; does nothing. Rebind this module\n"
+        "attribute to a function of one argument (the neuron module) to extend the switch to n mode;\n"
+        "set_module_n_dg looks it up at every call.");
   m.def("custom_set_module_p_dg", [](py::handle) {}, py::arg("neuron_module"),
-        "Replacement point called at the end of set_module_p_dg; does nothing.");
+        "Replacement point called at the end of set_module_p_dg; does nothing. Rebind this module\n"
+        "attribute to a function of one argument (the neuron module) to extend the switch to p mode;\n"
+        "set_module_p_dg looks it up at every call.");
 
-  m.def("set_parameters", &set_parameters, py::arg("module"), py::arg("parameter_type"));
-  m.def("set_neuron_parameters", [](py::handle mod) { set_parameters(mod, py::str("neuron")); }, py::arg("module"));
-  m.def("set_dendrite_parameters", [](py::handle mod) { set_parameters(mod, py::str("dendrite")); }, py::arg("module"));
+  m.def("set_parameters", &set_parameters, py::arg("module"), py::arg("parameter_type"),
+        "Sets the role tag `parameter_type` on every parameter yielded by module.named_parameters()\n"
+        "(the module's own and all its sub-modules'); a later tag overwrites an earlier one. The\n"
+        "tracker's optimizer filter hands the optimizer only the parameters whose tag fits the mode:\n"
+        "\"neuron\", \"dendrite\", \"candidate\" or \"ignored\". The value is stored as given.\n\n"
+        "Raises AttributeError when module has no named_parameters().");
+  m.def("set_neuron_parameters", [](py::handle mod) { set_parameters(mod, py::str("neuron")); }, py::arg("module"),
+        "Tags every parameter of module and its sub-modules \"neuron\" (set_parameters).\n\n"
+        "Raises AttributeError when module has no named_parameters().");
+  m.def("set_dendrite_parameters", [](py::handle mod) { set_parameters(mod, py::str("dendrite")); }, py::arg("module"),
+        "Tags every parameter of module and its sub-modules \"dendrite\" (set_parameters).\n\n"
+        "Raises AttributeError when module has no named_parameters().");
   m.def("set_candidate_parameters", [](py::handle mod) { set_parameters(mod, py::str("candidate")); },
-        py::arg("module"));
-  m.def("set_ignored_parameters", [](py::handle mod) { set_parameters(mod, py::str("ignored")); }, py::arg("module"));
+        py::arg("module"),
+        "Tags every parameter of module and its sub-modules \"candidate\" (set_parameters).\n\n"
+        "Raises AttributeError when module has no named_parameters().");
+  m.def("set_ignored_parameters", [](py::handle mod) { set_parameters(mod, py::str("ignored")); }, py::arg("module"),
+        "Tags every parameter of module and its sub-modules \"ignored\" (set_parameters); no mode\n"
+        "trains them.\n\n"
+        "Raises AttributeError when module has no named_parameters().");
   m.def("set_main_parameters", &set_main_parameters, py::arg("module"),
-        "Tags 'neuron' on the parameters that are direct attributes of the module only.");
-  m.def("set_dg_mode", &set_dg_mode, py::arg("dendrite_module"), py::arg("mode"));
-  m.def("set_module_n_dg", &set_module_n_dg, py::arg("neuron_module"));
-  m.def("set_module_p_dg", &set_module_p_dg, py::arg("neuron_module"));
+        "Tags 'neuron' on the parameters that are direct attributes of the module only (found through\n"
+        "dir(module)); parameters of sub-modules keep their tags. Names starting with '__' are not\n"
+        "examined and an attribute whose reading raises an Exception is skipped.");
+  m.def("set_dg_mode", &set_dg_mode, py::arg("dendrite_module"), py::arg("mode"),
+        "When mode is \"n\", locks the candidates of a dendrite module: element 0 of `locked` is set\n"
+        "to 1 on dendrite_values[i] for every i below GDL.pc.get_global_candidates() (with a line\n"
+        "printed when verbose). Any other mode does nothing.\n\n"
+        "Raises IndexError when dendrite_values holds fewer value holders than the candidate count,\n"
+        "TypeError when a `locked` value is not a tensor.");
+  m.def("set_module_n_dg", &set_module_n_dg, py::arg("neuron_module"),
+        "Hook for a neuron module entering n mode: calls this module's custom_set_module_n_dg\n"
+        "(looked up at call time) and nothing else; a live connection parameter is kept.");
+  m.def("set_module_p_dg", &set_module_p_dg, py::arg("neuron_module"),
+        "Hook for a neuron module entering p mode. When its module_config says dendrites learn live,\n"
+        "creates a new all-zero live connection parameter of shape (1, out_channels), with the dtype\n"
+        "and device of the wrapped layer's first floating-point parameter (else the configuration's),\n"
+        "stored as candidate_to_top, registered as current_candidate_to_top and tagged \"candidate\".\n"
+        "Then calls custom_set_module_p_dg (looked up at call time).\n\n"
+        "Raises AttributeError when the neuron module lacks module_config or out_channels.");
 
-  m.def("create_extra_tensors", &create_extra_tensors, py::arg("dendrite_module"));
-  m.def("init_candidates", &init_candidates, py::arg("dendrite_module"), py::arg("j"));
-  m.def("reinitialize_for_dg", &reinitialize_for_dg, py::arg("dendrite_module"));
+  m.def("create_extra_tensors", &create_extra_tensors, py::arg("dendrite_module"),
+        "Gives a dendrite module its bookkeeping attributes: current_recurrent_pass_tensors and\n"
+        "current_recurrent_pass_candidate_tensors (new empty lists), normal_learning_taggers (a new\n"
+        "empty dict) and random_arb_to_candidates (GDL.pc.get_default_random_arb_to_candidates()).\n"
+        "Calling it again replaces all four. Call it before init_candidates.");
+  m.def("init_candidates", &init_candidates, py::arg("dendrite_module"), py::arg("j"),
+        "Prepares the connection weights dendrites_to_candidates[j] of candidate j: marks their .data\n"
+        "with arb_wrapped = True and, when dendrite_module.random_arb_to_candidates is truthy, fills\n"
+        "them in place with normal samples of mean 0 and standard deviation sqrt(2 / out_channels).\n\n"
+        "Raises ZeroDivisionError when the random start is on and out_channels is 0 (the weights are\n"
+        "marked but not filled), TypeError when the weights are not a tensor.");
+  m.def("reinitialize_for_dg", &reinitialize_for_dg, py::arg("dendrite_module"),
+        "Resets the collected statistics before candidates train again. Every name returned by\n"
+        "MDL.get_DENDRITE_REINIT_VALUES() is replaced by its product with 0 (a new object; NaN stays\n"
+        "NaN), except names in NON_LIVE_SKIP_VALUES when dendrites do not learn live. Then a clone of\n"
+        "normal_pass_average_d is copied into parents_average_d_vector (and normal_pass_max_mean_act\n"
+        "into parent_max_mean_act under get_doing_thing()), which stop requiring gradients.\n\n"
+        "Raises AttributeError for a reinit name the object lacks (earlier names are already reset),\n"
+        "RuntimeError when an average does not broadcast to its target.");
 
-  m.def("grad_killer", &grad_killer, py::arg("inp"), "Identity whose backward passes a zero gradient.");
+  m.def("grad_killer", &grad_killer, py::arg("inp"),
+        "Identity whose backward passes a zero gradient: returns a tensor with the values of inp,\n"
+        "and backward through it gives inp a gradient of zeros of its shape.\n\n"
+        "Raises TypeError when inp is not a tensor.");
   m.def("killer_recursive",
         [](py::handle in_vals, py::handle killing) { return killer_recursive(in_vals, host::truthy(killing)); },
-        py::arg("in_vals"), py::arg("killing"));
+        py::arg("in_vals"), py::arg("killing"),
+        "Walks a nested input structure and, when killing is truthy, replaces every tensor by a\n"
+        "detached clone, so that nothing computed from it sends gradients back into the inputs.\n"
+        "Only exact list, tuple and dict are walked (subclasses are leaves); lists and dicts are\n"
+        "changed in place, tuples rebuilt. Returns (structure, device of the last tensor found or None).\n\n"
+        "Raises RecursionError for a structure that contains itself.");
   m.def("get_tuples_and_mult",
         [](const at::Tensor& val, py::handle values) { return tuples_and_mult(val, values).triple; },
-        py::arg("val"), py::arg("values"));
+        py::arg("val"), py::arg("values"),
+        "Returns the shape-reduction triple (math_tuple, view_tuple, full_mult) for a tensor shaped like\n"
+        "the neuron output and a value holder: the reduced dimensions, a shape that broadcasts a\n"
+        "per-neuron vector back (-1 at this_node_index, the size at dimensions whose\n"
+        "this_output_dimensions entry is 1, else 1) and the number of reduced elements. With\n"
+        "GDL.pc.get_fixed_input_sizes() and populated cache buffers the first cached triple is kept as\n"
+        "values._tuples_py_cache and returned from then on, whatever val's shape.\n\n"
+        "Raises TypeError when val is not a tensor, AttributeError when the holder lacks a shape field.");
 
   register_learning(m);
   register_pairing(m);

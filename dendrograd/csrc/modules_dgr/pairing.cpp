@@ -226,12 +226,16 @@ void register_pairing(py::module_& m) {
       .def_property_readonly(
           "backward_possible", [](const ForwardCall& c) { return c.backward_possible.load(); },
           "False once the graph that could deliver this call's neuron error is gone.")
-      .def("__deepcopy__", [](py::handle, py::handle) { return py::none(); });  // a copied tensor is no stored batch
+      .def("__deepcopy__", [](py::handle, py::handle) { return py::none(); },  // a copied tensor is no stored batch
+           "Returns None: a deep copy of a tagged tensor does not belong to any forward call.");
   m.def("watch_neuron_error", &watch_neuron_error, py::arg("dendrite_module"), py::arg("out"),
         py::arg("candidate_nonlinear_outs"),
         "Hooks the neuron module's output `out` so that its error reaches the candidate outputs that "
         "forward_candidates stored in the same call (its second result). Call it right after "
-        "forward_candidates, with the output the neuron module returns.");
+        "forward_candidates, with the output the neuron module returns.\n"
+        "Does nothing when nothing was stored (eval mode, no_grad, learn mode off); when out does not\n"
+        "require grad, the call's stored outputs are dropped at the next step.\n\n"
+        "Raises TypeError when candidate_nonlinear_outs is not a dict or out is not a tensor.");
 }
 
 }  // namespace dgr::modules

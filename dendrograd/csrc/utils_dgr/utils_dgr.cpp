@@ -10,6 +10,7 @@
 // that network as it was when reading or copying fails.
 #include "host_contract.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <unordered_map>
@@ -81,16 +82,6 @@ py::object os_error(PyObject* type, int code, const std::string& message, py::ha
   raise_from(py::reinterpret_borrow<py::object>(g_checkpoint_error)(message), &e);
 }
 
-// Python's recursion limit for the module-tree walk: a tree deeper than the interpreter
-// allows ends in RecursionError instead of overflowing the C++ stack.
-struct RecursionGuard {
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 void require_module(py::handle obj, const char* function, const char* argument) {
   if (!host::is_instance(obj, host::nn_attr("Module"))) {
@@ -251,22 +242,147 @@ void make_folders(py::object folder, py::object save_point) {
   }
 }
 
+// ---- the deployment description --------------------------------------------------
+//
+// A deployment file carries, under the safetensors metadata key kDeploymentKey, a JSON
+// object that tells load_deployment how to rebuild the inference modules around a plain
+// network:
+//   {"format_version": 1,
+//    "forward_function": "torch.sigmoid",        dendrite nonlinearity the file was made with
+//    "blocks": [{"path": "body.0",                module name as in named_modules()
+//                "dendrites": 2,                  accepted dendrite layers
+//                "layer_types": ["torch.nn.modules.linear.Linear", ...],  dendrites, then main
+//                "node_index": 1, "view_tuple": [1, -1],
+//                "width": 6,                      row width of skip_weights (null: none)
+//                "processors": false}, ...],
+//    "training_form": ["path", ...]}              neuron modules that stayed unconverted
+constexpr const char* kDeploymentKey = "dendrograd_deployment";
+constexpr long long kDeploymentFormat = 1;
+
+py::handle json_module() { return DGR_CACHED_MODULE("json"); }
+py::handle copy_module() { return DGR_CACHED_MODULE("copy"); }
+
+std::string qualified_class_name(py::handle obj) {
+  py::object type = py::type::of(obj);
+  return std::string(py::str(type.attr("__module__"))) + "." + std::string(py::str(type.attr("__qualname__")));
+}
+
+// "module.name" of a function where it has both, its class name otherwise.
+std::string function_name(py::handle f) {
+  py::object module, name;
+  if (!host::read_attr(f, py::str("__module__"), module)) module = py::none();
+  if (!host::read_attr(f, py::str("__name__"), name)) name = py::none();
+  if (name.is_none() || !PyUnicode_Check(name.ptr())) return host::class_name(f);
+  if (module.is_none() || !PyUnicode_Check(module.ptr())) return py::str(name);
+  return std::string(py::str(module)) + "." + std::string(py::str(name));
+}
+
+// The metadata entries that describe the converted network `net`.
+py::dict deployment_metadata(py::handle net) {
+  py::handle thread_cls = DN().attr("ModuleType");
+  py::handle neuron_cls = host::MDL().attr("ARBNeuronModule");
+  py::list blocks, training_form;
+  for (py::handle item : net.attr("named_modules")(py::arg("remove_duplicate") = false)) {
+    py::tuple named = py::reinterpret_borrow<py::tuple>(item);
+    py::object module = named[1];
+    if (py::type::of(module).is(thread_cls)) {
+      py::list types;
+      for (py::handle layer : module.attr("layer_array")) types.append(qualified_class_name(layer));
+      bool processors = false;
+      for (py::handle p : module.attr("processor_array")) processors = processors || !p.is_none();
+      at::Tensor view = host::tensor_attr(module, py::str("view_tuple")).to(at::kCPU, at::kLong).contiguous();
+      py::list view_list;
+      for (int64_t i = 0; i < view.numel(); ++i) view_list.append(view.data_ptr<int64_t>()[i]);
+      py::object width = py::none();
+      if (py::hasattr(module, "skip_weights")) {
+        at::Tensor skip = host::tensor_attr(module, py::str("skip_weights"));
+        if (skip.dim() == 3) width = py::int_(skip.size(2));
+      }
+      py::dict block;
+      block["path"] = named[0];
+      block["dendrites"] = py::len(types) - 1;
+      block["layer_types"] = types;
+      block["node_index"] = host::as_int(module.attr("node_index").attr("flatten")()[py::int_(0)]);
+      block["view_tuple"] = view_list;
+      block["width"] = width;
+      block["processors"] = processors;
+      blocks.append(block);
+    } else if (host::is_instance(module, neuron_cls)) {
+      training_form.append(named[0]);
+    }
+  }
+  py::dict description;
+  description["format_version"] = kDeploymentFormat;
+  description["forward_function"] = function_name(host::get(DGR_STR("get_arb_forward_function")));
+  description["blocks"] = blocks;
+  description["training_form"] = training_form;
+  py::dict metadata;
+  metadata[kDeploymentKey] = json_module().attr("dumps")(description);
+  return metadata;
+}
+
+// Every tensor and the metadata of a safetensors file; the file is closed on every way out.
+void read_safetensors(py::handle path, py::dict& tensors, py::object& metadata) {
+  py::object handle = safetensors_module().attr("safe_open")(path, py::arg("framework") = "pt");
+  py::object entered = handle.attr("__enter__")();
+  try {
+    metadata = entered.attr("metadata")();
+    for (py::handle key : entered.attr("keys")()) tensors[key] = entered.attr("get_tensor")(key);
+  } catch (py::error_already_set&) {
+    handle.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  handle.attr("__exit__")(py::none(), py::none(), py::none());
+  if (metadata.is_none()) metadata = py::dict();
+}
+
+// Adds `extra` to the metadata of the safetensors file `path` (written by the host,
+// which knows nothing of it): the file is written again beside itself, then renamed.
+void add_metadata(py::object path, py::dict extra) {
+  py::dict tensors;
+  py::object metadata;
+  read_safetensors(path, tensors, metadata);
+  py::dict merged;
+  for (py::handle item : metadata.attr("items")()) {
+    py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+    merged[kv[0]] = kv[1];
+  }
+  for (auto kv : extra) merged[kv.first] = kv.second;
+  py::object rewritten = path + py::str(".meta");
+  try {
+    safetensors_torch().attr("save_file")(tensors, rewritten, py::arg("metadata") = merged);
+    os_module().attr("replace")(rewritten, path);
+  } catch (...) {
+    try {
+      if (host::truthy(os_module().attr("path").attr("exists")(rewritten))) os_module().attr("remove")(rewritten);
+    } catch (py::error_already_set&) {
+      // the write error is the one to report
+    }
+    throw;
+  }
+}
+
 void write_checkpoint(py::object net, py::object tmp) {
   const bool safe = host::flag(DGR_STR("get_using_safe_tensors"));
-  if (safe && host::flag(DGR_STR("get_weight_tying_experimental"))) {
-    host::UDL().attr("save_model_with_weight_tying")(net, tmp);
-  } else if (safe) {
-    try {
-      safetensors_torch().attr("save_file")(net.attr("state_dict")(), tmp);
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_RuntimeError)) throw;
-      std::string text = py::str(e.value());
-      if (text.find("Some tensors share memory") == std::string::npos) throw;
-      host::print("Detected shared-memory tensors while saving _arb checkpoint; falling back to weight-tying-aware save.");
-      host::UDL().attr("save_model_with_weight_tying")(net, tmp);
-    }
-  } else {
+  if (!safe) {
     host::torch_module().attr("save")(net, tmp);
+    return;
+  }
+  py::dict metadata = deployment_metadata(net);
+  if (host::flag(DGR_STR("get_weight_tying_experimental"))) {
+    host::UDL().attr("save_model_with_weight_tying")(net, tmp);
+    add_metadata(tmp, metadata);
+    return;
+  }
+  try {
+    safetensors_torch().attr("save_file")(net.attr("state_dict")(), tmp, py::arg("metadata") = metadata);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError)) throw;
+    std::string text = py::str(e.value());
+    if (text.find("Some tensors share memory") == std::string::npos) throw;
+    host::print("Detected shared-memory tensors while saving _arb checkpoint; falling back to weight-tying-aware save.");
+    host::UDL().attr("save_model_with_weight_tying")(net, tmp);
+    add_metadata(tmp, metadata);
   }
 }
 
@@ -393,17 +509,341 @@ py::object load_net(py::object net, py::object folder, py::object name) {
   return load_or_restore(net, path, [&] { return udl.attr("load_net_from_dict")(net, state); });
 }
 
-// ---- gradient print-out ------------------------------------------------------------
+// ---- loading a deployment file into a plain network --------------------------------
 
-bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
-  for (PyObject* p : path) {
-    if (p == obj.ptr()) return true;
-  }
-  return false;
+PyObject* g_mismatch_error = nullptr;  // utils_dgr.DeploymentMismatchError, kept for the life of the process
+
+// What one inference module of the file needs to be rebuilt.
+struct BlockSpec {
+  std::string path;                      // module name as in named_modules(), "" for the root
+  long long dendrites = 0;
+  std::vector<std::string> layer_types;  // empty where the file does not say
+  long long node_index = 1;
+  std::vector<int64_t> view_tuple;
+  long long width = -1;                  // -1: no skip weights to size
+  bool processors = false;
+};
+
+struct Description {
+  bool from_metadata = false;
+  std::string forward_function;  // empty where the file does not say
+  std::vector<BlockSpec> blocks;
+  std::vector<std::string> training_form;
+};
+
+[[noreturn]] void raise_checkpoint_error(py::handle path, const std::string& what) {
+  raise_from(py::reinterpret_borrow<py::object>(g_checkpoint_error)(std::string(py::str(path)) + " " + what), nullptr);
 }
 
+[[noreturn]] void raise_mismatch(py::handle path, const std::string& module, const std::string& detail) {
+  const std::string shown = module.empty() ? "(the root module)" : "'" + module + "'";
+  raise_from(py::reinterpret_borrow<py::object>(g_mismatch_error)(
+                 "cannot load deployment file " + std::string(py::str(path)) +
+                 ": the network differs from the file at module " + shown + ": " + detail),
+             nullptr);
+}
+
+std::string short_type(const std::string& qualified) {
+  const auto dot = qualified.rfind('.');
+  return dot == std::string::npos ? qualified : qualified.substr(dot + 1);
+}
+
+std::string shape_text(const at::Tensor& t) {
+  std::string text = "[";
+  for (int64_t i = 0; i < t.dim(); ++i) text += (i ? ", " : "") + std::to_string(t.size(i));
+  return text + "]";
+}
+
+// The description that dg_save_net wrote into the metadata.
+Description parse_description(py::handle path, py::handle text) {
+  Description d;
+  d.from_metadata = true;
+  try {
+    py::object doc = json_module().attr("loads")(text);
+    long long version = host::as_int(doc["format_version"]);
+    if (version > kDeploymentFormat || version < 1) {
+      raise_checkpoint_error(path, "has deployment format " + std::to_string(version) + "; this dendrograd reads format " +
+                                       std::to_string(kDeploymentFormat) + " (update dendrograd to load it)");
+    }
+    d.forward_function = py::str(doc["forward_function"]);
+    for (py::handle b : doc["blocks"]) {
+      BlockSpec s;
+      s.path = py::str(b["path"]);
+      s.dendrites = host::as_int(b["dendrites"]);
+      for (py::handle t : b["layer_types"]) s.layer_types.push_back(py::str(t));
+      s.node_index = host::as_int(b["node_index"]);
+      for (py::handle v : b["view_tuple"]) s.view_tuple.push_back(host::as_int(v));
+      py::object width = b["width"];
+      s.width = width.is_none() ? -1 : host::as_int(width);
+      s.processors = host::truthy(b["processors"]);
+      if (s.dendrites < 0 || static_cast<long long>(s.layer_types.size()) != s.dendrites + 1) {
+        raise_checkpoint_error(path, "has a deployment description in which block '" + s.path + "' lists " +
+                                         std::to_string(s.layer_types.size()) + " layer types for " +
+                                         std::to_string(s.dendrites) + " dendrites");
+      }
+      d.blocks.push_back(std::move(s));
+    }
+    for (py::handle p : doc["training_form"]) d.training_form.push_back(py::str(p));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception) || e.matches(g_checkpoint_error)) throw;
+    raise_unreadable(path, std::string("has an unreadable '") + kDeploymentKey + "' metadata entry", e);
+  }
+  return d;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// A file written without the description: every inference module leaves the buffers
+// node_index, module_id, num_cycles and view_tuple and the layers layer_array.<i> in the
+// state, which is enough to rebuild it (with no processors, and the host's current
+// dendrite nonlinearity).
+Description infer_description(py::dict tensors) {
+  Description d;
+  std::vector<std::string> keys;
+  for (auto kv : tensors) keys.push_back(py::str(kv.first));
+  auto has = [&](const std::string& k) { return std::find(keys.begin(), keys.end(), k) != keys.end(); };
+  const std::string marker = "view_tuple";
+  for (const std::string& key : keys) {
+    if (key != marker && (key.size() <= marker.size() || key.compare(key.size() - marker.size() - 1, std::string::npos,
+                                                                      "." + marker) != 0)) {
+      continue;
+    }
+    const std::string prefix = key.substr(0, key.size() - marker.size());  // "" or "name."
+    if (!has(prefix + "node_index") || !has(prefix + "module_id") || !has(prefix + "num_cycles")) continue;
+    long long last_layer = -1;
+    const std::string layers = prefix + "layer_array.";
+    for (const std::string& k : keys) {
+      if (!starts_with(k, layers)) continue;
+      const std::string rest = k.substr(layers.size());
+      const auto dot = rest.find('.');
+      if (dot == std::string::npos || dot == 0 || rest.find_first_not_of("0123456789") != dot) continue;
+      last_layer = std::max(last_layer, std::stoll(rest.substr(0, dot)));
+    }
+    if (last_layer < 0) continue;
+    BlockSpec s;
+    s.path = prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1);
+    s.dendrites = last_layer;
+    at::Tensor node = host::tensor(tensors[py::str(prefix + "node_index")]);
+    at::Tensor view = host::tensor(tensors[py::str(prefix + "view_tuple")]).to(at::kCPU, at::kLong).contiguous();
+    if (node.numel() < 1) continue;
+    s.node_index = node.flatten()[0].item<int64_t>();
+    s.view_tuple.assign(view.data_ptr<int64_t>(), view.data_ptr<int64_t>() + view.numel());
+    if (has(prefix + "skip_weights")) {
+      at::Tensor skip = host::tensor(tensors[py::str(prefix + "skip_weights")]);
+      if (skip.dim() == 3) s.width = skip.size(2);
+    }
+    d.blocks.push_back(std::move(s));
+  }
+  return d;
+}
+
+// The module named `name` below `root`, or None.
+py::object find_module(py::handle root, const std::string& name) {
+  if (name.empty()) return py::reinterpret_borrow<py::object>(root);
+  try {
+    return root.attr("get_submodule")(name);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+    return py::none();
+  }
+}
+
+// The inference module of one grown neuron around `main`: `dendrites` copies of it as
+// dendrite layers, zero skip weights, built through the same block layer and
+// make_module as the deployment conversion, so its state has the conversion's names
+// and shapes.
+py::object rebuild_block(py::object main, const BlockSpec& s) {
+  at::TensorOptions options = at::TensorOptions().dtype(at::kFloat);
+  for (py::handle t : main.attr("parameters")()) {
+    at::Tensor p = host::tensor(t);
+    if (p.is_floating_point()) {
+      options = p.options();
+      break;
+    }
+  }
+  py::list layers, processors, dendrites_to_dendrites, dendrites_to_top;
+  for (long long i = 0; i < s.dendrites; ++i) {
+    layers.append(copy_module().attr("deepcopy")(main));
+    processors.append(py::none());
+  }
+  layers.append(main);
+  processors.append(py::none());
+  const int64_t width = s.width > 0 ? s.width : 1;
+  dendrites_to_dendrites.append(host::wrap(at::zeros({1, width}, options)));
+  for (long long j = 0; j < s.dendrites; ++j) dendrites_to_dendrites.append(host::wrap(at::zeros({j, width}, options)));
+  if (s.dendrites > 0) dendrites_to_top.append(host::wrap(at::zeros({s.dendrites, width}, options)));
+  py::list view;
+  for (int64_t v : s.view_tuple) view.append(v);
+  py::object block = BDL().attr("ARBLayer")(host::nn_attr("Sequential")(*layers), processors, dendrites_to_top,
+                                            dendrites_to_dendrites,
+                                            host::wrap(at::tensor({static_cast<int64_t>(s.node_index)}, at::kLong)),
+                                            host::wrap(at::zeros({1}, options)), view);
+  return DN().attr("make_module")(block);
+}
+
+void place_module(py::handle root, const std::string& name, py::handle module) {
+  const auto dot = name.rfind('.');
+  py::object parent = dot == std::string::npos ? py::reinterpret_borrow<py::object>(root)
+                                               : root.attr("get_submodule")(name.substr(0, dot));
+  py::setattr(parent, py::str(dot == std::string::npos ? name : name.substr(dot + 1)), module);
+}
+
+// Names and shapes of the rebuilt network against the file's tensors; the first
+// difference, in the network's order, is raised.
+void compare_states(py::handle path, py::handle built, py::dict tensors, const std::vector<BlockSpec>& blocks) {
+  // A difference inside a rebuilt module is reported under the network's own module name.
+  auto module_of_key = [&blocks](const std::string& key) {
+    const auto dot = key.rfind('.');
+    std::string module = dot == std::string::npos ? "" : key.substr(0, dot);
+    const BlockSpec* owner = nullptr;
+    for (const BlockSpec& s : blocks) {
+      const bool inside = s.path.empty() || module == s.path || starts_with(module, s.path + ".");
+      if (inside && (!owner || s.path.size() > owner->path.size())) owner = &s;
+    }
+    return owner ? owner->path : module;
+  };
+  py::object expected = built.attr("state_dict")();
+  for (py::handle item : expected.attr("items")()) {
+    py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+    const std::string key = py::str(kv[0]);
+    if (!host::is_tensor(kv[1])) continue;
+    if (!tensors.contains(kv[0])) raise_mismatch(path, module_of_key(key), "the file has no '" + key + "'");
+    at::Tensor mine = host::tensor(kv[1]);
+    at::Tensor theirs = host::tensor(tensors[kv[0]]);
+    if (mine.sizes() != theirs.sizes()) {
+      raise_mismatch(path, module_of_key(key), "the network has '" + key + "' of shape " + shape_text(mine) +
+                                                   ", the file " + shape_text(theirs));
+    }
+  }
+  for (auto kv : tensors) {
+    if (!expected.contains(kv.first)) {
+      const std::string key = py::str(kv.first);
+      raise_mismatch(path, module_of_key(key), "the file has '" + key + "', the network has no such entry");
+    }
+  }
+}
+
+// The path argument as a str path (str or os.PathLike naming one).
+py::object file_path(py::handle path, const char* function) {
+  if (!PyUnicode_Check(path.ptr()) && !py::hasattr(path, "__fspath__")) {
+    throw py::type_error(std::string(function) + ": path must be a str or os.PathLike, got " + host::class_name(path));
+  }
+  py::object text = os_module().attr("fspath")(path);
+  if (!PyUnicode_Check(text.ptr())) {
+    throw py::type_error(std::string(function) + ": path must name a str path, got " + host::class_name(text) +
+                         " from os.fspath");
+  }
+  return text;
+}
+
+py::object load_deployment(py::object net, py::object path_arg) {
+  require_module(net, "load_deployment", "net");
+  py::object path = file_path(path_arg, "load_deployment");
+  require_checkpoint_file(path);
+
+  py::dict tensors;
+  py::object metadata;
+  try {
+    read_safetensors(path, tensors, metadata);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    raise_unreadable(path,
+                     "is not a readable safetensors deployment file (truncated or corrupted, or a whole-module "
+                     "archive written with safetensors off, which load_deployment does not read)",
+                     e);
+  }
+  if (metadata.contains("weight_tying")) {
+    try {
+      py::object aliases = json_module().attr("loads")(metadata["weight_tying"]);
+      for (py::handle item : aliases.attr("items")()) {
+        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+        tensors[kv[0]] = tensors[kv[1]];
+      }
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      raise_unreadable(path, "has an unreadable 'weight_tying' metadata entry", e);
+    }
+  }
+
+  Description d = metadata.contains(kDeploymentKey) ? parse_description(path, metadata[kDeploymentKey])
+                                                    : infer_description(tensors);
+  if (!d.from_metadata && d.blocks.empty()) {
+    raise_checkpoint_error(path, std::string("has no '") + kDeploymentKey +
+                                     "' metadata entry (it was written before deployment files described their "
+                                     "dendrites, or not by dg_save_net) and no dendrite blocks can be recognised from "
+                                     "its tensor names; write it again with dg_save_net");
+  }
+  if (!d.training_form.empty()) {
+    raise_mismatch(path, d.training_form.front(),
+                   "the file keeps this neuron module in its training form (excluded from the conversion), which "
+                   "load_deployment cannot rebuild; load it with load_net into a network wrapped by initialize_arb");
+  }
+  bool any_dendrites = false;
+  for (const BlockSpec& s : d.blocks) any_dendrites = any_dendrites || s.dendrites > 0;
+  if (any_dendrites && !d.forward_function.empty()) {
+    const std::string current = function_name(host::get(DGR_STR("get_arb_forward_function")));
+    if (current != d.forward_function) {
+      raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+                     "cannot load deployment file " + std::string(py::str(path)) + ": its dendrites were trained with " +
+                     "the forward function " + d.forward_function + " but the host is set to " + current +
+                     "; set it with GDL.pc.set_arb_forward_function(" + d.forward_function + ") before loading"),
+                 nullptr);
+    }
+  }
+
+  py::object built = copy_module().attr("deepcopy")(net);
+  for (const BlockSpec& s : d.blocks) {
+    py::object main = find_module(built, s.path);
+    const std::string grown = s.layer_types.empty()
+                                  ? "a grown layer with " + std::to_string(s.dendrites) + " dendrites"
+                                  : "a grown " + short_type(s.layer_types.back()) + " with " +
+                                        std::to_string(s.dendrites) + " dendrites";
+    if (main.is_none()) raise_mismatch(path, s.path, "the network has no such module; the file has " + grown + " there");
+    if (!s.layer_types.empty()) {
+      const std::string here = qualified_class_name(main);
+      for (const std::string& t : s.layer_types) {
+        if (t != here) {
+          raise_mismatch(path, s.path,
+                         "the network has a " + short_type(here) + " there, the file " + grown + " (" + t +
+                             (host::is_instance(main, host::MDL().attr("ARBNeuronModule"))
+                                  ? "); pass the network as built before initialize_arb"
+                                  : ")"));
+        }
+      }
+    }
+    if (s.processors) {
+      raise_mismatch(path, s.path,
+                     "the file's module uses host processors, which a deployment file cannot carry; rebuild it with "
+                     "initialize_arb and clean_net");
+    }
+    py::object module;
+    try {
+      module = rebuild_block(main, s);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      raise_mismatch(path, s.path, "cannot rebuild the grown module: " + std::string(py::str(e.value())));
+    }
+    if (s.path.empty()) {
+      built = module;
+    } else {
+      place_module(built, s.path, module);
+    }
+  }
+  compare_states(path, built, tensors, d.blocks);
+  try {
+    at::NoGradGuard no_grad;
+    built.attr("load_state_dict")(tensors, py::arg("strict") = true);
+  } catch (py::error_already_set& e) {
+    raise_naming_path(e, path, "cannot load deployment file");
+  }
+  return built;
+}
+
+// ---- gradient print-out ------------------------------------------------------------
+
+
 void print_grad_modules(py::handle net, long long depth, py::object name_so_far, std::vector<PyObject*>& path) {
-  RecursionGuard guard(" while printing the module tree");
+  host::RecursionGuard guard(" while printing the module tree");
   host::print(py::str(name_so_far) + py::str(": has req grads: ") +
               py::str(py::int_(check_requires_grad(net) ? 1 : 0)));
   py::object members = net.attr("__dir__")();
@@ -416,7 +856,7 @@ void print_grad_modules(py::handle net, long long depth, py::object name_so_far,
       py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
       py::object sub_name = name_so_far + py::str(".") + py::str(submodule_id);
       py::object child = net.attr("get_submodule")(submodule_id);
-      if (child.equal(net) || on_path(path, child)) continue;
+      if (child.equal(net) || host::on_path(path, child)) continue;
       print_grad_modules(child, depth + 1, sub_name, path);
     }
   } else {
@@ -425,7 +865,7 @@ void print_grad_modules(py::handle net, long long depth, py::object name_so_far,
       py::object sub_name = name_so_far + py::str(".") + py::str(member);
       py::object value;
       if (!host::read_attr(net, member, value)) continue;
-      if (!host::is_instance(value, module_cls) || value.equal(net) || on_path(path, value)) continue;
+      if (!host::is_instance(value, module_cls) || value.equal(net) || host::on_path(path, value)) continue;
       print_grad_modules(value, depth + 1, sub_name, path);
     }
   }
@@ -444,6 +884,7 @@ void debug_print_grad_modules(py::object net, long long depth, py::object name_s
 using namespace dgr::utils;
 
 PYBIND11_MODULE(utils_dgr, m) {
+  m.doc() = "Network utilities: the deployment form of a trained network (clean_net, dg_save_net, load_deployment), parameter counting, training checkpoints (load_net) and gradient print-outs.";
   host::check_torch_version(DGR_TORCH_VERSION);
   m.attr("torch") = py::module_::import("torch");
   m.attr("nn") = py::module_::import("torch.nn");
@@ -473,9 +914,34 @@ PYBIND11_MODULE(utils_dgr, m) {
   m.def("add_future_warning", &add_future_warning, "Puts an ignore-everything entry at the front of the warning filters.");
   m.def("remove_future_warning", &remove_future_warning, "Deletes the front entry of the warning filters.");
   m.def("dg_save_net", &dg_save_net, py::arg("net"), py::arg("folder"), py::arg("name"),
-        "Writes the deployment form of `net` to folder/name_arb.pt; `net` itself is not changed.");
+        "Writes the deployment form of `net` to folder/name_arb.pt; `net` itself is not changed. Safetensors files "
+        "carry a description of the grown modules in their metadata, from which load_deployment rebuilds them.");
   m.def("load_net", &load_net, py::arg("net"), py::arg("folder"), py::arg("name"),
         "Reads folder/name.pt into `net` (built by the host) and returns the loaded network.");
+  g_mismatch_error = PyErr_NewExceptionWithDoc(
+      "dendrograd.utils_dgr.DeploymentMismatchError",
+      "A deployment file does not fit the network given to load_deployment; the message names the first\n"
+      "module that differs and the file.",
+      PyExc_ValueError, nullptr);
+  if (!g_mismatch_error) throw py::error_already_set();
+  m.attr("DeploymentMismatchError") = py::handle(g_mismatch_error);
+  m.def("load_deployment", &load_deployment, py::arg("net"), py::arg("path"),
+        "Rebuilds the deployment form of a plain network from a file written by dg_save_net.\n\n"
+        "Arguments:\n"
+        "    net: the network as built before initialize_arb (no dendrites); it is not changed.\n"
+        "    path: str or os.PathLike naming a safetensors file written by dg_save_net (<folder>/<name>_arb.pt).\n\n"
+        "Returns a deep copy of `net` in which every grown layer named by the file is replaced by its\n"
+        "inference module (as clean_net builds it), holding the file's tensors. Files written before\n"
+        "deployment files described their dendrites load when their tensor names determine the structure.\n"
+        "Only tensors and metadata are read; no code from the file runs.\n\n"
+        "Raises:\n"
+        "    TypeError: net is not a module, or path is not a str or os.PathLike.\n"
+        "    FileNotFoundError / IsADirectoryError: nothing loadable at path (the error names it).\n"
+        "    CheckpointError: the file is truncated, corrupted, not safetensors, from a newer format, or\n"
+        "        carries no description and no recognisable dendrite blocks (the message names the path).\n"
+        "    DeploymentMismatchError (a ValueError): the network differs from the file; names the first\n"
+        "        module that differs and the path.\n"
+        "    ValueError: the host's dendrite forward function is not the one the file was written with.");
   m.def("debug_print_grad_modules", &debug_print_grad_modules, py::arg("net"), py::arg("depth"),
         py::arg("name_so_far"), "Prints, per module of the tree, whether its subtree still has trainable parameters.");
 }
