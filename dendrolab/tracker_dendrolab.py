@@ -54,6 +54,10 @@ class ArbTracker:
         self.optimizer = None
         self.optimizer_class = None
         self.optimizer_kwargs = {}
+        # Learning-rate schedule kept across restructures (see setup_scheduler).
+        self.scheduler = None
+        self.scheduler_class = None
+        self.scheduler_kwargs = {}
         # Histories plotted per kind; the accuracy series of n mode sets the plot length.
         self.member_var_types = {"n_accuracies": self.member_vars["n_accuracies"]}
 
@@ -91,7 +95,49 @@ class ArbTracker:
         self.optimizer = self.optimizer_class(self.model.parameters(), **self.optimizer_kwargs)
         TDG.setup_optimizer_dg(self.optimizer)
         self.member_vars["step_status"] = TDG.STEP_CLEARED
+        if self.scheduler_class is not None:
+            self._rebuild_scheduler()
         return self.optimizer
+
+    def setup_scheduler(self, scheduler_class, **scheduler_kwargs):
+        """Builds `scheduler_class(self.optimizer, **scheduler_kwargs)` (any
+        torch.optim.lr_scheduler class) and keeps it going across restructures.
+
+        Every restructure builds a new optimizer; the tracker then builds a new scheduler
+        on it, loads the old scheduler's state (epoch counter, plateau counters, ...) and
+        gives the new optimizer's groups the learning rate the schedule had reached. Call
+        `tracker.scheduler.step()` (or `.step(metric)` for ReduceLROnPlateau) once per epoch
+        as usual, and read `tracker.scheduler` again after a restructure.
+
+        Args:
+            scheduler_class: the scheduler's class, e.g. torch.optim.lr_scheduler.StepLR.
+            **scheduler_kwargs: its constructor arguments other than the optimizer.
+
+        Returns the scheduler. Raises RuntimeError when no optimizer was set up with
+        `setup_optimizer`; whatever the scheduler's constructor raises for bad arguments.
+        """
+        if self.optimizer is None:
+            raise RuntimeError("setup_scheduler: build the optimizer first with "
+                               "tracker.setup_optimizer(model, optimizer_class, ...)")
+        self.scheduler = scheduler_class(self.optimizer, **scheduler_kwargs)
+        self.scheduler_class = scheduler_class
+        self.scheduler_kwargs = dict(scheduler_kwargs)
+        return self.scheduler
+
+    def _rebuild_scheduler(self, state=None):
+        """A scheduler of the kept class on the current optimizer, carrying on from `state`
+        (by default the previous scheduler's state_dict)."""
+        old = self.scheduler
+        if state is None and old is not None:
+            state = old.state_dict()
+        self.scheduler = self.scheduler_class(self.optimizer, **self.scheduler_kwargs)
+        if state is not None:
+            self.scheduler.load_state_dict(state)
+            last_lrs = state.get("_last_lr")
+            if last_lrs:
+                for k, group in enumerate(self.optimizer.param_groups):
+                    group["lr"] = last_lrs[min(k, len(last_lrs) - 1)]
+        return self.scheduler
 
     def dendrites_added(self):
         """Dendrites accepted by every neuron module so far."""

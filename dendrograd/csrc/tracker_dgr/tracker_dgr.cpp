@@ -10,6 +10,8 @@
 // best_arb_score_improved_this_epoch_fn and the constants below.
 #include "host_contract.h"
 
+#include <pybind11/eval.h>
+
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -80,9 +82,23 @@ py::object python_id(py::handle obj) {
   return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(obj.ptr()));
 }
 
-// The bound method `function.__get__(optimizer)`; the class is left alone.
+// The bound method `function.__get__(optimizer)`; the class is left alone. The wrappers
+// the module exports are Python functions (see the module init), so a bound wrapper has
+// the `__func__` / `__self__` pair that torch's lr schedulers re-bind.
 py::object bind_to(const char* function_name, py::handle optimizer) {
   return method_type()(self_module().attr(function_name), optimizer);
+}
+
+// True when the step installed on `optimizer` is our step wrapper or a wrapper around it
+// (an lr scheduler's step counter wraps it with functools.wraps: `__wrapped__` leads back).
+bool step_is_ours(py::handle optimizer) {
+  py::object ours = self_module().attr("closure_arb_step");
+  py::object step = py::getattr(optimizer, "step", py::none());
+  for (int depth = 0; depth < 16 && !step.is_none(); ++depth) {
+    if (step.is(ours) || py::getattr(step, "__func__", py::none()).is(ours)) return true;
+    step = py::getattr(step, "__wrapped__", py::none());
+  }
+  return false;
 }
 
 // ---- optimizer set-up and filtering -----------------------------------------------------
@@ -188,30 +204,176 @@ void setup_optimizer_dg(py::handle optimizer) {
   optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
   optimizer.attr("_original_zero") = optimizer.attr("zero_grad");
   optimizer.attr("zero_grad") = bind_to("arb_zero_grad", optimizer);
+  // In p mode the candidate gradients only come into being inside step, after a
+  // GradScaler would have unscaled and checked the gradients: the scaler hands the step
+  // its scale instead (grad_scale / found_inf attributes) and the wrapper unscales them.
+  if (host::member_var(DGR_STR("mode")).equal(py::str("p"))) {
+    optimizer.attr("_step_supports_amp_scaling") = py::bool_(true);
+  }
   filter_params(optimizer, true);
 }
 
 // ---- step and zero_grad ---------------------------------------------------------------
 
-void arb_step(py::handle self) {
+bool p_mode_applies_dg_grads(py::handle tracker) {
+  return mode_is(tracker, "p") && !host::flag(DGR_STR("get_learn_dendrites_live"));
+}
+
+// The scale a GradScaler handed to this step (optimizer.grad_scale), or an undefined tensor.
+at::Tensor handed_scale(py::handle optimizer) {
+  py::object scale = py::getattr(optimizer, "grad_scale", py::none());
+  if (scale.is_none()) return at::Tensor();
+  return host::tensor(scale, "optimizer.grad_scale set by a GradScaler");
+}
+
+// Divides every gradient of the optimizer's groups by `scale`; true when one is not finite.
+bool unscale_optimizer_grads(py::handle optimizer, const at::Tensor& scale) {
+  std::vector<at::Tensor> grads;
+  for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
+    for (py::handle param : group[py::str("params")]) {
+      py::object grad = param.attr("grad");
+      if (!grad.is_none()) grads.push_back(host::tensor(grad, "a parameter's gradient"));
+    }
+  }
+  py::gil_scoped_release no_gil;
+  bool found_inf = false;
+  at::Tensor inv = scale.detach().to(at::kFloat).reciprocal();
+  for (at::Tensor& grad : grads) {
+    at::NoGradGuard no_grad;
+    grad.mul_(inv.to(grad.device(), grad.scalar_type()));
+    if (!found_inf && !at::isfinite(grad).all().item<bool>()) found_inf = true;
+  }
+  return found_inf;
+}
+
+// True when every gradient of the optimizer's groups is finite.
+bool optimizer_grads_finite(py::handle optimizer) {
+  for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
+    for (py::handle param : group[py::str("params")]) {
+      py::object grad = param.attr("grad");
+      if (grad.is_none()) continue;
+      at::Tensor g = host::tensor(grad, "a parameter's gradient");
+      py::gil_scoped_release no_gil;
+      if (!at::isfinite(g).all().item<bool>()) return false;
+    }
+  }
+  return true;
+}
+
+// Under a GradScaler the neuron errors the hooks stored are the scaled loss's: each stored
+// error is replaced by error / scale, so the candidates' statistics, scores and gradients
+// are those of the unscaled loss whatever the scale (it changes during training). Returns
+// false when a stored error is not finite (the scaled backward overflowed).
+bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale) {
+  bool finite = true;
+  for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
+    py::object holders = neuron_module.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
+    for (py::handle values : holders) {
+      py::object per_device = py::getattr(values, "current_parent_d", py::none());
+      if (per_device.is_none()) continue;
+      for (py::handle stored : per_device.attr("values")()) {
+        py::list errors = py::reinterpret_borrow<py::list>(stored);
+        for (size_t k = 0; k < errors.size(); ++k) {
+          if (!host::is_tensor(errors[k])) continue;
+          at::Tensor error = host::tensor(errors[k]);
+          at::Tensor unscaled;
+          {
+            py::gil_scoped_release no_gil;
+            at::NoGradGuard no_grad;
+            // float16 / bfloat16 errors are unscaled into float32: small ones would underflow
+            at::ScalarType type = at::isReducedFloatingType(error.scalar_type()) ? at::kFloat : error.scalar_type();
+            unscaled = error.detach().to(type).div(scale.detach().to(error.device(), type));
+            if (finite && !at::isfinite(unscaled).all().item<bool>()) finite = false;
+          }
+          py::object replacement = host::wrap(unscaled);
+          // the Python attributes go along: the forward-call tag pairs an error with its outputs
+          py::object attributes = py::getattr(errors[k], "__dict__", py::none());
+          if (!attributes.is_none()) replacement.attr("__dict__").attr("update")(attributes);
+          errors[k] = replacement;
+        }
+      }
+    }
+  }
+  return finite;
+}
+
+// Applies the candidate gradients (p mode, once per zero_grad), unscales what a GradScaler
+// scaled, clips the candidates. Returns false when the optimizer's own step must be skipped
+// (a scaled gradient or neuron error was not finite).
+bool arb_step(py::handle self) {
   py::object tracker = host::tracker();
   py::object status = mv(tracker, "step_status");
-  if (mode_is(tracker, "p") && !host::flag(DGR_STR("get_learn_dendrites_live")) &&
-      status.equal(py::int_(STEP_CLEARED))) {
+  at::Tensor scale = handed_scale(self);
+  bool step_allowed = true;
+  bool applied = false;
+  if (p_mode_applies_dg_grads(tracker) && status.equal(py::int_(STEP_CLEARED))) {
     if (extra_verbose()) host::print("calling arb_step");
     self.attr("_original_zero")();  // the ordinary loss left gradients on the candidates
-    tracker.attr("apply_dg_grads")();
-    if (host::number(DGR_STR("get_candidate_grad_clipping")) != 0.0) {
-      py::object clip = DGR_CACHED_MODULE("torch.nn.utils").attr("clip_grad_norm_");
-      for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
-        clip(neuron_module.attr("parameters")(),
-             py::arg("max_norm") = host::get(DGR_STR("get_candidate_grad_clipping")));
-      }
+    if (scale.defined() && !unscale_stored_errors(tracker, scale)) {
+      // An overflow of the scaled backward: nothing is learned from this iteration; the
+      // next zero_grad discards the stored batches.
+      step_allowed = false;
+      if (extra_verbose()) host::print("arb_step: a scaled neuron error is not finite, the candidates skip it");
+    } else {
+      tracker.attr("apply_dg_grads")();
+      applied = true;
     }
   } else if (status.equal(py::int_(STEP_CALLED))) {
     if (extra_verbose()) host::print("arb_step called again without zero_grad, skipping dg grads");
   }
+  if (scale.defined()) {
+    if (applied) {
+      // learned from unscaled errors: the gradients need no unscaling, only the check
+      if (!optimizer_grads_finite(self)) step_allowed = false;
+    } else if (unscale_optimizer_grads(self, scale)) {
+      step_allowed = false;
+    }
+    py::object found = py::getattr(self, "found_inf", py::none());
+    if (!found.is_none() && host::truthy(found)) step_allowed = false;
+  }
+  if (applied && host::number(DGR_STR("get_candidate_grad_clipping")) != 0.0) {
+    py::object clip = DGR_CACHED_MODULE("torch.nn.utils").attr("clip_grad_norm_");
+    for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
+      // Only the candidates: the frozen neuron weights keep gradients through a p phase.
+      py::list candidates;
+      for (py::handle param : neuron_module.attr("parameters")()) {
+        py::object role = py::getattr(param, "parameter_type", py::none());
+        if (role.equal(py::str("candidate"))) candidates.append(param);
+      }
+      if (candidates.empty()) continue;
+      clip(candidates, py::arg("max_norm") = host::get(DGR_STR("get_candidate_grad_clipping")));
+    }
+  }
   set_mv(tracker, "step_status", py::int_(STEP_CALLED));
+  return step_allowed;
+}
+
+// The optimizer's own step. A GradScaler's grad_scale / found_inf are hidden from it while
+// it runs: the gradients are unscaled already.
+py::object original_step(py::handle optimizer, py::object closure) {
+  bool handed = py::hasattr(optimizer, "grad_scale");
+  py::object scale, found;
+  if (handed) {
+    scale = optimizer.attr("grad_scale");
+    found = py::getattr(optimizer, "found_inf", py::none());
+    optimizer.attr("grad_scale") = py::none();
+    optimizer.attr("found_inf") = py::none();
+  }
+  py::object result;
+  try {
+    result = closure.is_none() ? optimizer.attr("_original_step")() : optimizer.attr("_original_step")(closure);
+  } catch (...) {
+    if (handed) {
+      optimizer.attr("grad_scale") = scale;
+      optimizer.attr("found_inf") = found;
+    }
+    throw;
+  }
+  if (handed) {
+    optimizer.attr("grad_scale") = scale;
+    optimizer.attr("found_inf") = found;
+  }
+  return result;
 }
 
 py::object closure_arb_step(py::handle self, py::object closure) {
@@ -222,11 +384,16 @@ py::object closure_arb_step(py::handle self, py::object closure) {
       arb_step(optimizer);
       return loss;
     });
-    return optimizer.attr("_original_step")(wrapped);
+    return original_step(optimizer, wrapped);
   }
-  arb_step(optimizer);
-  py::object result = optimizer.attr("_original_step")();
-  optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
+  py::object result = py::none();
+  if (arb_step(optimizer)) {
+    result = original_step(optimizer, py::none());
+  } else if (extra_verbose()) {
+    host::print("arb_step: a scaled gradient is not finite, the optimizer step is skipped");
+  }
+  // Re-bind unless the installed step already leads to ours (an lr scheduler's wrapper).
+  if (!step_is_ours(optimizer)) optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
   return result;
 }
 
@@ -236,6 +403,15 @@ void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
   tracker.attr("apply_dg_zero")();
   set_mv(tracker, "step_status", py::int_(STEP_CLEARED));
   self.attr("_original_zero")(*args, **kwargs);
+  if (p_mode_applies_dg_grads(tracker) && host::truthy(py::getattr(self, "_step_supports_amp_scaling", py::none()))) {
+    // Zero gradients stand in for the candidates' until step applies them, so that a
+    // GradScaler finds gradients of this optimizer to check and records its inf checks.
+    for (py::handle group : self.attr(DGR_STR("param_groups"))) {
+      for (py::handle param : group[py::str("params")]) {
+        if (param.attr("grad").is_none()) param.attr("grad") = DGR_CACHED_MODULE("torch").attr("zeros_like")(param);
+      }
+    }
+  }
   self.attr("zero_grad") = bind_to("arb_zero_grad", self);
 }
 
@@ -631,12 +807,36 @@ PYBIND11_MODULE(tracker_dgr, m) {
   m.def("filter_single_param_group", &filter_single_param_group, py::arg("params"), py::arg("mode"),
         py::arg("debug_missing_types") = true);
 
-  m.def("arb_step", [](py::handle self, py::args, py::kwargs) { arb_step(self); }, py::arg("self"),
-        "Applies the stored candidate gradients once per step in p mode; updates the step status.");
-  m.def("closure_arb_step", &closure_arb_step, py::arg("self"), py::arg("closure") = py::none(),
-        "The optimizer's step with candidate gradients applied first (after the closure's backward).");
-  m.def("arb_zero_grad", &arb_zero_grad, py::arg("self"),
-        "Discards unconsumed candidate data, clears the step status and runs the optimizer's own zero_grad.");
+  m.def("_arb_step", [](py::handle self, py::args, py::kwargs) { return arb_step(self); }, py::arg("self"));
+  m.def("_closure_arb_step", &closure_arb_step, py::arg("self"), py::arg("closure") = py::none());
+  m.def("_arb_zero_grad", &arb_zero_grad, py::arg("self"));
+  // The wrappers bound to optimizers are plain Python functions over the ones above: a
+  // bound method of a builtin has no `__func__.__get__`, which torch's lr schedulers use.
+  py::dict scope;
+  scope["_impl"] = m;
+  py::exec(R"(
+def arb_step(self, *args, **kwargs):
+    """Applies the stored candidate gradients once per step in p mode (unscaled when a
+    GradScaler drives the step, then clipped); updates the step status. Returns False when
+    a scaled gradient was not finite and the optimizer's own step must be skipped."""
+    return _impl._arb_step(self, *args, **kwargs)
+
+def closure_arb_step(self, closure=None):
+    """The optimizer's step with candidate gradients applied first (after the closure's
+    backward). Under a GradScaler the gradients are unscaled and the step is skipped when
+    one is not finite."""
+    return _impl._closure_arb_step(self, closure)
+
+def arb_zero_grad(self, *args, **kwargs):
+    """Discards unconsumed candidate data, clears the step status and runs the optimizer's
+    own zero_grad."""
+    return _impl._arb_zero_grad(self, *args, **kwargs)
+)", scope);
+  for (const char* name : {"arb_step", "closure_arb_step", "arb_zero_grad"}) {
+    py::object function = scope[name];
+    function.attr("__module__") = py::str("dendrograd.tracker_dgr");
+    m.attr(name) = function;
+  }
 
   m.def("add_scores", &add_scores, py::arg("tracker"), py::arg("val_index"), py::arg("member_list"));
   m.def("add_best_scores", &add_best_scores, py::arg("tracker"));
