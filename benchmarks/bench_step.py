@@ -57,6 +57,7 @@ def wrapped_optimizer(model, mode):
 def make_loops(builder):
     torch.manual_seed(0)
     plain, input_shape = builder()
+    GDL.arb_tracker.reset()  # the previous network's measurement is done
     wrapped = UDL.initialize_arb(copy.deepcopy(plain))
     x = torch.randn(*input_shape)
     y = torch.randint(0, 10, (input_shape[0],))

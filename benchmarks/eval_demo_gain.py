@@ -11,6 +11,7 @@ import statistics
 import sys
 
 from dendrograd import demo
+from dendrolab import globals_dendrolab as GDL
 
 
 def main(argv=None):
@@ -28,6 +29,7 @@ def main(argv=None):
 
             return tqdm(iterable, disable=True, **kwargs)
 
+        GDL.arb_tracker.reset()  # the previous seed's model is done training
         grown = demo.run_with_dendrites(args, data, quiet)
         baseline = demo.run_baseline(args, data, grown["epochs"], quiet)
         gain = grown["accuracy_after"] - baseline

@@ -50,6 +50,7 @@ class ArbTracker:
         # Set by the add-on once it has warned that an epoch is shorter than the initial
         # correlation phase; the warning is shown once per tracker (and again after reset).
         self.short_epoch_warned = False
+        self.wrapped_model = None  # weak reference to the model initialize_arb wrapped
         self.model = None
         self.optimizer = None
         self.optimizer_class = None

@@ -1,8 +1,10 @@
 """Host utilities: wrapping a model, deep copies, checkpoints with tied weights."""
 import copy
+import gc
 import json
 import os
 import tempfile
+import weakref
 
 import torch
 from safetensors import safe_open
@@ -12,15 +14,45 @@ from dendrolab import globals_dendrolab as GDL
 from dendrolab import modules_dendrolab as MDL
 
 
+def _served_model_in_use(tracker, model):
+    """Whether the tracker serves another wrapped model that something besides the
+    tracker itself still holds (the tracker's own references do not count)."""
+    served = tracker.wrapped_model() if tracker.wrapped_model is not None else None
+    if served is None or served is model:
+        return False
+    del served
+    modules = [weakref.ref(m) for m in tracker.neuron_module_vector]
+    tracker.model, tracker.neuron_module_vector = None, []
+    gc.collect()  # a dropped model may sit in a reference cycle
+    served = tracker.wrapped_model()
+    if served is None:
+        return False
+    tracker.model = served  # still in use: the tracker keeps serving it unchanged
+    tracker.neuron_module_vector = [m() for m in modules if m() is not None]
+    return True
+
+
 def initialize_arb(model, save_name=None):
     """Wraps every layer of a convertible type into an `ARBNeuronModule`.
 
     Registers the neuron modules with the global tracker and tags every remaining
     parameter as a neuron parameter. Returns the model (changed in place, or the new
     neuron module when the model itself is a convertible layer).
+
+    The process has one tracker (`GDL.arb_tracker`), so it trains one wrapped model
+    at a time. Raises RuntimeError, before changing anything, while an earlier
+    wrapped model is still in use: wrapping a second one would silently stop the
+    first one's dendrite learning.
     """
 
     tracker = GDL.arb_tracker
+    if _served_model_in_use(tracker, model):
+        raise RuntimeError(
+            "initialize_arb: another wrapped model is still in use, and dendrolab trains one wrapped model "
+            "per process (one tracker, GDL.arb_tracker); wrapping this one would silently stop the first "
+            "one's dendrite learning. Finish with the first model and drop every reference to it before "
+            "wrapping the next, call GDL.arb_tracker.reset() to give up its dendrite training on purpose, "
+            "or train the second model in a process of its own.")
     tracker.reset()
     if save_name is not None:
         tracker.save_name = save_name
@@ -47,6 +79,7 @@ def initialize_arb(model, save_name=None):
         if not hasattr(param, "parameter_type"):
             param.parameter_type = "neuron"
     model.tracker_string = tracker.save_name
+    tracker.wrapped_model = weakref.ref(model)
     return model
 
 

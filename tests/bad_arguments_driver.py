@@ -40,6 +40,7 @@ RANDOM_CALLS_PER_CALLABLE = 40
 
 def grown_model(seed):
     torch.manual_seed(seed)
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 3), nn.ReLU(), nn.Linear(3, 2)))
     model[0].accept_best_candidate()  # one accepted dendrite, so conversions have skip weights
     return model

@@ -3,6 +3,7 @@ without training, and every dendrite connection weight randomised so it matters.
 import torch
 from torch import nn
 
+from dendrolab import globals_dendrolab as GDL
 from dendrolab import modules_dendrolab as MDL
 from dendrolab import utils_dendrolab as UDL
 
@@ -23,12 +24,14 @@ def grow(model, dendrites=2):
 
 def grown_mlp(dendrites=2, seed=0):
     torch.manual_seed(seed)
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 6), nn.ReLU(), nn.Linear(6, 3)))
     return grow(model, dendrites).eval()
 
 
 def grown_conv(dendrites=2, seed=0):
     torch.manual_seed(seed)
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(nn.Sequential(nn.Conv2d(2, 4, 3, padding=1), nn.ReLU(), nn.Conv2d(4, 3, 3)))
     return grow(model, dendrites).eval()
 

@@ -43,6 +43,7 @@ def inputs():
 def trained_grown_net(dendrites=1):
     """A Net trained a little, grown by `dendrites` per neuron module, then trained again."""
     torch.manual_seed(0)
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(Net())
     x, target = torch.randn(32, 1, 4, 4), torch.randn(32, 2)
 

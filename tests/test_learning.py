@@ -25,6 +25,7 @@ def holder(channels=3, name="layer"):
 
 
 def wrapped_linear(inputs=4, outputs=3):
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     neuron_module = UDL.initialize_arb(nn.Linear(inputs, outputs))
     set_p_mode()
     return neuron_module
@@ -33,6 +34,7 @@ def wrapped_linear(inputs=4, outputs=3):
 def wrapped_mlp():
     # Without cutting the neurons' inputs every layer gets its neuron error.
     GDL.pc.set_dendrite_graph_mode(False)
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 8), nn.ReLU(), nn.Linear(8, 2)))
     set_p_mode()
     return model

@@ -22,6 +22,7 @@ def wrapped(mode, optimizer_class=torch.optim.SGD, **kwargs):
     GDL.pc.set_dendrite_graph_mode(False)  # every layer gets its neuron error
     GDL.pc.set_initial_correlation_batches(1)
     GDL.pc.set_silent(True)
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 8), nn.Tanh(), nn.Linear(8, 2)))
     tracker = GDL.arb_tracker
     tracker.setup_optimizer(model, optimizer_class, lr=LR, **kwargs)

@@ -62,6 +62,7 @@ class Checkpointed(nn.Module):
 def p_mode_model(net, seed=0):
     torch.manual_seed(seed)
     GDL.pc.set_dendrite_graph_mode(False)  # every layer gets its own neuron error
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(net())
     set_p_mode()
     optimizer = GDL.arb_tracker.setup_optimizer(model, torch.optim.SGD, lr=0.05)

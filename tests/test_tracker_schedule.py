@@ -28,6 +28,7 @@ def config():
 
 
 def wrapped_model():
+    GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     return UDL.initialize_arb(nn.Sequential(nn.Linear(2, 8), nn.ReLU(), nn.Linear(8, 2)))
 
 

@@ -1,4 +1,5 @@
-"""What a PyTorch user does around training: dtype and device changes of a wrapped model."""
+"""What a PyTorch user does around training: dtype and device changes, the README loop, one model per process."""
+import pytest
 import torch
 from torch import nn
 from torch.nn import functional as F
@@ -58,3 +59,39 @@ def test_readme_loop_with_default_settings_grows_dendrites():
             break
     assert done and tracker.dendrites_added() == GDL.pc.get_max_dendrites()
     assert accuracy(model, val_x, val_y) > 0.9
+
+
+class TestOneModelPerProcess:
+    def small_model(self):
+        return nn.Sequential(nn.Linear(4, 6), nn.Tanh(), nn.Linear(6, 2))
+
+    def test_second_live_model_is_refused_and_the_first_keeps_training(self):
+        torch.manual_seed(0)
+        first = UDL.initialize_arb(self.small_model())
+        tracker = GDL.arb_tracker
+        optimizer = tracker.setup_optimizer(first, torch.optim.SGD, lr=0.1)
+        tracker._switch_to_p()
+        modules_before = list(tracker.neuron_module_vector)
+        with pytest.raises(RuntimeError, match="another wrapped model is still in use"):
+            UDL.initialize_arb(self.small_model())
+        assert tracker.neuron_module_vector == modules_before and tracker.member_vars["mode"] == "p"
+        optimizer = tracker.optimizer
+        x = torch.randn(8, 4)
+        optimizer.zero_grad()
+        F.mse_loss(first(x), torch.zeros(8, 2)).backward()
+        optimizer.step()
+        assert all(nm.dendrite_module.dendrite_values[0].initialized.item() == 1 for nm in modules_before)
+
+    def test_a_dropped_model_makes_room_for_the_next(self):
+        first = UDL.initialize_arb(self.small_model())
+        GDL.arb_tracker.setup_optimizer(first, torch.optim.SGD, lr=0.1)
+        del first
+        second = UDL.initialize_arb(self.small_model())
+        assert GDL.arb_tracker.neuron_module_vector[0] is second[0]
+
+    def test_reset_gives_up_the_first_model_on_purpose(self):
+        first = UDL.initialize_arb(self.small_model())
+        GDL.arb_tracker.reset()
+        second = UDL.initialize_arb(self.small_model())
+        assert [nm is m for nm, m in zip(GDL.arb_tracker.neuron_module_vector, (second[0], second[2]))] == [True] * 2
+        assert first is not second
