@@ -781,6 +781,15 @@ void report_optimizer_model_membership(py::handle optimizer, py::handle model) {
 using namespace dgr::tracker;
 
 PYBIND11_MODULE(tracker_dgr, m) {
+  m.doc() =
+      "The training tracker's side of the add-on: optimizer set-up and per-mode parameter filtering\n"
+      "(setup_optimizer_dg installs the arb_step / closure_arb_step / arb_zero_grad wrappers), epoch\n"
+      "score histories, the switch rules and improvement checks, and two diagnostics for parameters\n"
+      "the optimizer does not see. State lives in the tracker's member_vars and the optimizer's\n"
+      "attributes; best_arb_score_improved_this_epoch_fn is a replacement point looked up at call time.\n"
+      "Diagnosed user errors stop at the debugger through sys.breakpointhook(); in a batch job\n"
+      "(standard input not a terminal, PYTHONBREAKPOINT unset) such a stop raises RuntimeError\n"
+      "instead, and with PYTHONBREAKPOINT=0 execution continues after it.";
   host::check_torch_version(DGR_TORCH_VERSION);
   g_module = m.ptr();
 
@@ -803,9 +812,23 @@ PYBIND11_MODULE(tracker_dgr, m) {
   m.def("setup_optimizer_dg", &setup_optimizer_dg, py::arg("optimizer"),
         "Installs the step and zero_grad wrappers on this optimizer and keeps only the current mode's "
         "parameters.");
-  m.def("filter_params", &filter_params, py::arg("optimizer"), py::arg("debug_missing_types") = true);
+  m.def("filter_params", &filter_params, py::arg("optimizer"), py::arg("debug_missing_types") = true,
+        "Keeps in each of the optimizer's param_groups only the parameters of the tracker's current\n"
+        "mode (see filter_single_param_group), drops groups left empty with their settings, and\n"
+        "deletes the optimizer state of every parameter that is no longer kept. Prints a summary\n"
+        "when verbose. Returns None.\n\n"
+        "Raises TypeError when optimizer lacks step, zero_grad, param_groups or state (nothing is\n"
+        "changed then); RuntimeError in a batch job when debug_missing_types is set and a parameter\n"
+        "has no parameter_type tag (the debugger stop).");
   m.def("filter_single_param_group", &filter_single_param_group, py::arg("params"), py::arg("mode"),
-        py::arg("debug_missing_types") = true);
+        py::arg("debug_missing_types") = true,
+        "Returns a new list of the params that mode trains: \"n\" keeps parameter_type \"neuron\"\n"
+        "(and \"dendrite\" when GDL.pc.get_dendrite_update_mode() is true), \"p\" keeps \"candidate\";\n"
+        "any other mode gives an empty list. params is not modified. A parameter without a\n"
+        "parameter_type attribute is left out; with debug_missing_types a warning on how to tag it\n"
+        "is printed and the debugger stops.\n\n"
+        "Raises TypeError when params is not iterable (mode \"n\" or \"p\"); RuntimeError from the\n"
+        "debugger stop in a batch job.");
 
   m.def("_arb_step", [](py::handle self, py::args, py::kwargs) { return arb_step(self); }, py::arg("self"));
   m.def("_closure_arb_step", &closure_arb_step, py::arg("self"), py::arg("closure") = py::none());
@@ -838,25 +861,91 @@ def arb_zero_grad(self, *args, **kwargs):
     m.attr(name) = function;
   }
 
-  m.def("add_scores", &add_scores, py::arg("tracker"), py::arg("val_index"), py::arg("member_list"));
-  m.def("add_best_scores", &add_best_scores, py::arg("tracker"));
-  m.def("add_current_scores", &add_current_scores, py::arg("tracker"));
-  m.def("add_current_weights", &add_current_weights, py::arg("tracker"));
-  m.def("update_dg_scores", &update_dg_scores, py::arg("tracker"));
+  m.def("add_scores", &add_scores, py::arg("tracker"), py::arg("val_index"), py::arg("member_list"),
+        "For each neuron module of tracker.neuron_module_vector, appends to\n"
+        "tracker.member_vars[member_list][layer index] the magnitude of the largest-magnitude\n"
+        "score in the value holders' val_index tensors (out_channels nodes x candidates). A layer\n"
+        "without a non-NaN score prints a message, stops at the debugger and records 0.0.\n"
+        "Returns the sum over layers of mean(|candidate 0's scores|) / out_channels, as a float.\n\n"
+        "Raises TypeError when val_index or member_list is not a str or a score attribute is not a\n"
+        "tensor; IndexError when a candidate has fewer scores than out_channels; RuntimeError from\n"
+        "the debugger stop in a batch job.");
+  m.def("add_best_scores", &add_best_scores, py::arg("tracker"),
+        "Records the epoch's best scores: add_scores over best_pearson_correlation into\n"
+        "member_vars[\"best_scores\"]. With GDL.pc.get_doing_mean_best() it also appends to\n"
+        "best_mean_scores the mean over layers when it is the first since a switch or beats the last\n"
+        "entry by both improvement thresholds (else the last entry again), and sets\n"
+        "best_mean_score_improved_this_epoch to 1 or 0. Returns None.\n\n"
+        "Raises ZeroDivisionError for a tracker without neuron modules (mean-best only), the errors\n"
+        "of add_scores, and RuntimeError from its debugger stop in a batch job.");
+  m.def("add_current_scores", &add_current_scores, py::arg("tracker"),
+        "Records the epoch's current scores: add_scores over prev_dendrite_candidate_pearson into\n"
+        "tracker.member_vars[\"current_scores\"]; the returned mean is discarded. Returns None.\n\n"
+        "Raises TypeError when a score attribute is not a tensor, IndexError for too few scores,\n"
+        "and RuntimeError from the debugger stop (no non-NaN score) in a batch job.");
+  m.def("add_current_weights", &add_current_weights, py::arg("tracker"),
+        "In p mode, for each neuron module with debug_arb_weights set, takes candidate 0's weight\n"
+        "and bias as a numpy array of shape (out, in + 1, 1) and stores it in\n"
+        "member_vars[\"watch_weights\"] (replacing an empty list) or concatenates it there along\n"
+        "axis 2. Does nothing in other modes. Returns None.\n\n"
+        "Raises TypeError when the candidate's weight or bias is not a tensor.");
+  m.def("update_dg_scores", &update_dg_scores, py::arg("tracker"),
+        "Epoch-end score update of the global tracker (GDL.arb_tracker): in p mode runs\n"
+        "add_best_scores and, when GDL.pc.get_graphing_current_scores() is true, add_current_scores.\n"
+        "Then sets its member_vars[\"p_accuracies\"] to a new list, as long as\n"
+        "tracker.member_var_types[\"n_accuracies\"], taken cyclically from p_accuracies_values.\n"
+        "Returns None.\n\n"
+        "Raises the errors of add_scores, including RuntimeError from its debugger stop in a batch job.");
 
-  m.def("check_cap_switch", &check_cap_switch, py::arg("tracker"), py::arg("this_count"));
-  m.def("history_switch", &history_switch, py::arg("tracker"));
+  m.def("check_cap_switch", &check_cap_switch, py::arg("tracker"), py::arg("this_count"),
+        "Returns True when the tracker switches by history (switch_mode == GDL.pc.DOING_HISTORY),\n"
+        "is in p mode, GDL.pc.get_cap_at_n() is true and this_count >= member_vars[\"switch_epochs\"][0]\n"
+        "(printing \"cap_at_n is True\" unless silent); otherwise False. Changes nothing.\n\n"
+        "Raises IndexError when switch_epochs is empty and TypeError when this_count cannot be\n"
+        "compared with its first entry (both only once the earlier conditions hold).");
+  m.def("history_switch", &history_switch, py::arg("tracker"),
+        "Returns True in p mode when num_epochs_run - epoch_last_improved (from the tracker's\n"
+        "member_vars) is at least GDL.pc.get_p_epochs_to_switch(), i.e. the candidates have not\n"
+        "improved for that many epochs; False otherwise (always False in other modes).\n\n"
+        "Raises TypeError when those values cannot be subtracted or compared.");
   m.def("best_cascor_score_improved_this_epoch", &best_cascor_score_improved_this_epoch, py::arg("tracker"),
-        py::arg("first_call") = true);
+        py::arg("first_call") = true,
+        "Runs modules_dgr.check_new_best_score on every candidate's value holder; for each improved\n"
+        "one it snapshots the candidate module (and its dendrite connections) as the best and, unless\n"
+        "mean-best or live learning, sets epoch_last_improved. Prints the improved-node count and\n"
+        "score statistics unless silent; warns once per tracker when an epoch was shorter than the\n"
+        "initial correlation phase. first_call is ignored. Returns False in n mode, else whether a\n"
+        "candidate improved (with mean-best, best_mean_score_improved_this_epoch).\n\n"
+        "Raises TypeError / ValueError when a holder value is not a tensor / is empty, IndexError when\n"
+        "nodes_improved_any is shorter than out_channels.");
   m.def("best_gd_score_improved_this_epoch", &best_gd_score_improved_this_epoch, py::arg("tracker"),
-        py::arg("first_call") = true);
+        py::arg("first_call") = true,
+        "Gradient-descent dendrites' improvement check: returns False in n mode or when no loss was\n"
+        "recorded this epoch. Otherwise takes the epoch's mean loss from modules_dgr's\n"
+        "_gd_epoch_loss_sum / _gd_epoch_loss_count, resets both, and when there is no best yet (0.0)\n"
+        "or the mean is lower stores it as _gd_best_epoch_loss, sets epoch_last_improved and returns\n"
+        "True; else False. Prints the outcome unless silent. first_call is ignored.\n\n"
+        "Raises TypeError when the loss accumulators are not numbers.");
   m.def("best_arb_score_improved_this_epoch", &best_arb_score_improved_this_epoch, py::arg("tracker"),
         py::arg("first_call") = true,
         "Answers through the function held in best_arb_score_improved_this_epoch_fn.");
-  m.def("check_best_arb_score_improvement", &check_best_arb_score_improvement);
+  m.def("check_best_arb_score_improvement", &check_best_arb_score_improvement,
+        "Asks best_arb_score_improved_this_epoch(GDL.arb_tracker, first_call=False) whether the\n"
+        "candidates improved this epoch and, when the answer is truthy, sets the global tracker's\n"
+        "epoch_last_improved to num_epochs_run. Prints the outcome when verbose. Takes no\n"
+        "arguments; returns None.\n\n"
+        "Raises whatever the function in best_arb_score_improved_this_epoch_fn raises.");
   m.attr("best_arb_score_improved_this_epoch_fn") = m.attr("best_cascor_score_improved_this_epoch");
 
-  m.def("find_param_name_by_id", &find_param_name_by_id, py::arg("model"), py::arg("param_id"));
+  m.def("find_param_name_by_id", &find_param_name_by_id, py::arg("model"), py::arg("param_id"),
+        "Returns \".\" + the name (as in model.named_parameters()) of the model's parameter whose\n"
+        "id() equals param_id, e.g. \".layer1.weight\", or None when no parameter matches. Meant for\n"
+        "the id printed by filter_single_param_group's missing-tag warning.\n\n"
+        "Raises AttributeError when model has no named_parameters method.");
   m.def("report_optimizer_model_membership", &report_optimizer_model_membership, py::arg("optimizer"),
-        py::arg("model"));
+        py::arg("model"),
+        "Prints one line per parameter of model.named_parameters(): \"<name>: IN\" when the same\n"
+        "tensor object is in one of the optimizer's param_groups (groups without \"params\" are\n"
+        "skipped), else \"<name>: NOT IN\". Changes nothing; returns None.\n\n"
+        "Raises AttributeError when optimizer has no param_groups or model no named_parameters.");
 }
