@@ -153,6 +153,23 @@ def _atomic_target(path):
     return tmp
 
 
+def _write_safetensors_atomically(tensors, path, metadata, what):
+    """Writes a safetensors file under a temporary name and renames it into place, so an
+    interrupted write leaves no half-written file; errors name `path` (`what` says which)."""
+    try:
+        tmp = _atomic_target(path)
+    except Exception as error:
+        _raise_naming_path(error, path, what)
+    try:
+        save_file(tensors, tmp, metadata=metadata)
+        os.replace(tmp, path)
+    except Exception as error:
+        _raise_naming_path(error, path, what)
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
 def save_model_with_weight_tying(net, path):
     """Safetensors file in which tensors that share storage are stored once.
 
@@ -169,18 +186,8 @@ def save_model_with_weight_tying(net, path):
         if key is not None:
             seen[key] = name
         stored[name] = tensor.detach().contiguous().clone()
-    try:
-        tmp = _atomic_target(path)
-    except Exception as error:
-        _raise_naming_path(error, path, "cannot write weight-tying checkpoint")
-    try:
-        save_file(stored, tmp, metadata={"weight_tying": json.dumps(aliases)})
-        os.replace(tmp, path)
-    except Exception as error:
-        _raise_naming_path(error, path, "cannot write weight-tying checkpoint")
-    finally:
-        if os.path.exists(tmp):
-            os.remove(tmp)
+    _write_safetensors_atomically(stored, path, {"weight_tying": json.dumps(aliases)},
+                                  "cannot write weight-tying checkpoint")
 
 
 def load_model_with_weight_tying(net, path):
@@ -389,17 +396,9 @@ def save_training(model, optimizer, folder, name):
     metadata = {"dendrolab_training": json.dumps(record)}
     try:
         os.makedirs(os.fspath(folder), exist_ok=True)
-        tmp = _atomic_target(path)
     except Exception as error:
         _raise_naming_path(error, path, "cannot write training checkpoint")
-    try:
-        save_file(tensors, tmp, metadata=metadata)
-        os.replace(tmp, path)
-    except Exception as error:
-        _raise_naming_path(error, path, "cannot write training checkpoint")
-    finally:
-        if os.path.exists(tmp):
-            os.remove(tmp)
+    _write_safetensors_atomically(tensors, path, metadata, "cannot write training checkpoint")
     return path
 
 

@@ -12,6 +12,7 @@
 
 #include <pybind11/eval.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -266,6 +267,9 @@ bool optimizer_grads_finite(py::handle optimizer) {
 // false when a stored error is not finite (the scaled backward overflowed).
 bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale) {
   bool finite = true;
+  // The candidate slots of a module share one error object per batch: it is unscaled once.
+  // The originals stay referenced here so that no address is reused while the map is in use.
+  std::vector<std::pair<py::object, py::object>> done;
   for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
     py::object holders = neuron_module.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
     for (py::handle values : holders) {
@@ -275,7 +279,14 @@ bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale) {
         py::list errors = py::reinterpret_borrow<py::list>(stored);
         for (size_t k = 0; k < errors.size(); ++k) {
           if (!host::is_tensor(errors[k])) continue;
-          at::Tensor error = host::tensor(errors[k]);
+          py::object original = errors[k];
+          auto seen = std::find_if(done.begin(), done.end(),
+                                   [&](const auto& entry) { return entry.first.is(original); });
+          if (seen != done.end()) {
+            errors[k] = seen->second;
+            continue;
+          }
+          at::Tensor error = host::tensor(original);
           at::Tensor unscaled;
           {
             py::gil_scoped_release no_gil;
@@ -290,6 +301,7 @@ bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale) {
           py::object attributes = py::getattr(errors[k], "__dict__", py::none());
           if (!attributes.is_none()) replacement.attr("__dict__").attr("update")(attributes);
           errors[k] = replacement;
+          done.emplace_back(original, replacement);
         }
       }
     }
