@@ -62,6 +62,23 @@ def add_scores(tracker: Any, val_index: str, member_list: str) -> float:
     the debugger stop in a batch job.
     """
 
+def agree_after_restructure(tracker: Any) -> None:
+    """With a torch.distributed process group of two or more ranks: checks that every rank has the
+    same mode, counters and structure (RuntimeError naming the differences on every rank otherwise)
+    and copies rank 0's candidates, best-candidate copies and statistics to every rank, in one
+    broadcast per dtype and device. Records the group's size on the tracker
+    (distributed_world_size). setup_optimizer_dg calls it; without a process group it does nothing.
+    """
+
+def agree_at_epoch_end(tracker: Any, score: Any, network: Any) -> Any:
+    """With a torch.distributed process group of two or more ranks: returns the validation score
+    averaged over the ranks (`score` itself when every rank passed the same value), sums the
+    gradient-descent dendrite mode's epoch loss over the ranks, and raises RuntimeError on every
+    rank when the ranks' mode, counters or structure differ, or when `network` is a
+    DistributedDataParallel wrapper built before the last restructure. Without a process group
+    it returns `score` unchanged.
+    """
+
 def arb_step(self: Any, *args: Any, **kwargs: Any) -> Any:
     """Applies the stored candidate gradients once per step in p mode (unscaled when a
     GradScaler drives the step, then clipped); updates the step status. Returns False when
@@ -122,6 +139,13 @@ def closure_arb_step(self: Any, closure: Any = ...) -> Any:
     one is not finite.
     """
 
+def exclude_from_ddp(model: Any) -> None:
+    """Puts the add-on's own state of `model` (candidates, best-candidate copies, templates, zero-size
+    weights, the value holders' buffers) on DistributedDataParallel's ignore list, so that a default
+    DistributedDataParallel(model) reduces only the neurons and accepted dendrites. Entries the user
+    put on that list stay. The host calls it at initialize_arb and before every new optimizer.
+    """
+
 def filter_params(optimizer: Any, debug_missing_types: bool = ...) -> None:
     """Keeps in each of the optimizer's param_groups only the parameters of the tracker's current
     mode (see filter_single_param_group), drops groups left empty with their settings, and
@@ -158,6 +182,14 @@ def history_switch(tracker: Any) -> bool:
     improved for that many epochs; False otherwise (always False in other modes).
 
     Raises TypeError when those values cannot be subtracted or compared.
+    """
+
+def reduce_candidate_step(tracker: Any) -> bool:
+    """With a torch.distributed process group of two or more ranks: averages every candidate slot's
+    gradients and its value holder's floating-point statistics over the ranks on which that slot
+    learned at this step, in one all-reduce per dtype and device. The p-mode step calls it on every
+    rank. Returns False without a process group; RuntimeError when the group is gone or a
+    collective fails.
     """
 
 def report_optimizer_model_membership(optimizer: Any, model: Any) -> None:

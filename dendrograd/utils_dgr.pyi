@@ -44,6 +44,13 @@ def dg_count_params(net: Any) -> int:
 def dg_save_net(net: Any, folder: Any, name: Any) -> None:
     """Writes the deployment form of `net` to folder/name_arb.pt; `net` itself is not changed. Safetensors files carry a description of the grown modules in their metadata, from which load_deployment rebuilds them."""
 
+def is_writing_rank(path: Any) -> bool:
+    """Whether this process writes checkpoint files: rank 0 of an initialised torch.distributed
+    process group; without one, the process whose environment variable RANK is 0 or unset.
+    `path` is the file about to be written (named in the ValueError raised when RANK is not an
+    integer).
+    """
+
 def load_deployment(net: Any, path: Any) -> Any:
     """Rebuilds the deployment form of a plain network from a file written by dg_save_net.
 

@@ -18,6 +18,12 @@ add-on's history or cap rule ends it; each neuron module then accepts its best
 candidate as a new dendrite and n mode starts again, up to `pc.get_max_dendrites()`.
 """
 import torch
+from torch.nn.parallel import DataParallel, DistributedDataParallel
+
+
+def unwrap_parallel(model):
+    """The network a DistributedDataParallel / DataParallel wrapper trains; `model` otherwise."""
+    return model.module if isinstance(model, (DistributedDataParallel, DataParallel)) else model
 
 
 class ArbTracker:
@@ -51,6 +57,9 @@ class ArbTracker:
         # correlation phase; the warning is shown once per tracker (and again after reset).
         self.short_epoch_warned = False
         self.wrapped_model = None  # weak reference to the model initialize_arb wrapped
+        # Ranks of the torch.distributed process group this run trains with (1: none); the
+        # add-on records it whenever it builds an optimizer.
+        self.distributed_world_size = 1
         self.model = None
         self.optimizer = None
         self.optimizer_class = None
@@ -84,8 +93,9 @@ class ArbTracker:
     def setup_optimizer(self, model, optimizer_class, **optimizer_kwargs):
         """Builds `optimizer_class(model.parameters(), **optimizer_kwargs)` and passes it
         through the add-on, which wraps it and keeps the current mode's parameters.
-        The class and arguments are reused for the optimizer of every later mode."""
-        self.model = model
+        The class and arguments are reused for the optimizer of every later mode.
+        `model` may be the network or its DistributedDataParallel wrapper."""
+        self.model = unwrap_parallel(model)
         self.optimizer_class = optimizer_class
         self.optimizer_kwargs = dict(optimizer_kwargs)
         return self._rebuild_optimizer()
@@ -146,10 +156,17 @@ class ArbTracker:
 
     def add_validation_score(self, accuracy, model):
         """Epoch end. Returns (model, restructured, training_complete); when restructured
-        is true the mode changed and `self.optimizer` is a new optimizer to train with."""
+        is true the mode changed and `self.optimizer` is a new optimizer to train with.
+
+        `model` may be the network or its DistributedDataParallel wrapper; the returned
+        model is always the network itself (wrap it again after a restructure). With a
+        torch.distributed process group the score is averaged over the ranks first, so
+        every rank takes the same decisions."""
         from dendrograd import tracker_dgr as TDG
         from dendrolab import globals_dendrolab as GDL
 
+        accuracy = TDG.agree_at_epoch_end(self, accuracy, model)
+        model = unwrap_parallel(model)
         self.model = model
         mv = self.member_vars
         mv["num_epochs_run"] += 1
@@ -185,6 +202,7 @@ class ArbTracker:
 
     def _switch_to_p(self):
         from dendrograd import modules_dgr as MDG
+        from dendrograd import tracker_dgr as TDG
 
         mv = self.member_vars
         mv["mode"] = "p"
@@ -194,10 +212,12 @@ class ArbTracker:
             MDG.set_module_p_dg(neuron_module)
             neuron_module.dendrite_module.mode = "p"
         self._start_p_epoch()
+        TDG.exclude_from_ddp(self.model)
         self._rebuild_optimizer()
 
     def _switch_to_n(self):
         from dendrograd import modules_dgr as MDG
+        from dendrograd import tracker_dgr as TDG
 
         mv = self.member_vars
         for neuron_module in self.neuron_module_vector:
@@ -209,4 +229,5 @@ class ArbTracker:
         mv["switch_epochs"].append(mv["num_epochs_run"])
         mv["best_validation_score"] = None
         mv["n_epoch_last_improved"] = mv["num_epochs_run"]
+        TDG.exclude_from_ddp(self.model)  # before the user wraps the grown network again
         self._rebuild_optimizer()

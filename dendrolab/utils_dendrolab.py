@@ -12,6 +12,7 @@ from safetensors.torch import load_file, save_file
 
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import modules_dendrolab as MDL
+from dendrolab.tracker_dendrolab import unwrap_parallel
 
 
 def _served_model_in_use(tracker, model):
@@ -80,6 +81,9 @@ def initialize_arb(model, save_name=None):
             param.parameter_type = "neuron"
     model.tracker_string = tracker.save_name
     tracker.wrapped_model = weakref.ref(model)
+    from dendrograd import tracker_dgr as TDG
+
+    TDG.exclude_from_ddp(model)  # a default DistributedDataParallel(model) reduces only what n mode trains
     return model
 
 
@@ -315,18 +319,6 @@ def _import_class(record):
     return target
 
 
-def _rank_allows_writing(path):
-    """False on every process but rank 0 of a distributed run (environment variable RANK)."""
-    rank = os.environ.get("RANK")
-    if rank is None:
-        return True
-    try:
-        return int(rank) == 0
-    except ValueError:
-        raise ValueError(f"environment variable RANK must be an integer, got {rank!r}; "
-                         f"nothing was written to {path}") from None
-
-
 def save_training(model, optimizer, folder, name):
     """Writes everything needed to carry a training run on in a new process.
 
@@ -338,22 +330,27 @@ def save_training(model, optimizer, folder, name):
     the tracker's scheduler if one was set up. Nothing is pickled.
 
     Args:
-        model: the wrapped network being trained (`initialize_arb`).
+        model: the wrapped network being trained (`initialize_arb`), or its
+            DistributedDataParallel wrapper.
         optimizer: the tracker's current optimizer (`GDL.arb_tracker.optimizer`).
         folder: the folder to write into (created when missing).
         name: the file's base name.
 
-    Returns the path written (None on ranks other than 0).
+    Returns the path written (None on every process but rank 0 of an initialised
+    torch.distributed process group or, without one, the process whose RANK is not 0).
     Raises ValueError when `optimizer` is not the tracker's current optimizer or RANK is
     not an integer, TypeError when some state cannot be saved without pickling, and
     OSError (naming the path) when the file cannot be written.
     """
+    from dendrograd import utils_dgr as UTL
+
     tracker = GDL.arb_tracker
+    model = unwrap_parallel(model)
     path = training_checkpoint_path(folder, name)
     if optimizer is not tracker.optimizer or tracker.optimizer_class is None:
         raise ValueError("save_training: pass the optimizer the tracker built "
                          "(GDL.arb_tracker.setup_optimizer / GDL.arb_tracker.optimizer)")
-    if not _rank_allows_writing(path):
+    if not UTL.is_writing_rank(path):
         return None
     tensors = {}
     for key, value in model.state_dict().items():
@@ -557,6 +554,7 @@ def resume_training(model, folder, name):
     from the saved ones, or an optimizer state that does not fit the network. In every
     such case the network in memory is left as it was.
     """
+    model = unwrap_parallel(model)
     path = training_checkpoint_path(folder, name)
     record, tensors = _read_training_file(path)
     _check_wrapped(model, record, path)

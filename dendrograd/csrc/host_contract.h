@@ -219,6 +219,16 @@ inline py::object define_module_class(const char* qualname, const char* module_n
   return type(qualname, py::make_tuple(nn_attr("Module")), ns);
 }
 
+// The network a data-parallel wrapper (DistributedDataParallel, DataParallel) trains:
+// functions that take the network accept the wrapper or the module alike.
+inline py::object unwrap_parallel(py::handle obj) {
+  py::handle parallel = DGR_CACHED_MODULE("torch.nn.parallel");
+  if (is_instance(obj, parallel.attr("DistributedDataParallel")) || is_instance(obj, parallel.attr("DataParallel"))) {
+    return obj.attr("module");
+  }
+  return py::reinterpret_borrow<py::object>(obj);
+}
+
 // ---- tensors --------------------------------------------------------------------
 inline bool is_tensor(py::handle obj) { return THPVariable_Check(obj.ptr()); }
 // A tensor argument; `what` names it in the TypeError raised for anything else.

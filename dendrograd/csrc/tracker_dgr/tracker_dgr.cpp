@@ -9,6 +9,7 @@
 // attributes, the value holders); the only module state is the replacement point
 // best_arb_score_improved_this_epoch_fn and the constants below.
 #include "host_contract.h"
+#include "distributed.h"
 
 #include <pybind11/eval.h>
 
@@ -212,6 +213,8 @@ void setup_optimizer_dg(py::handle optimizer) {
     optimizer.attr("_step_supports_amp_scaling") = py::bool_(true);
   }
   filter_params(optimizer, true);
+  // Ranks of a process group start every mode from the same structure and add-on state.
+  dist::agree_after_restructure(host::tracker());
 }
 
 // ---- step and zero_grad ---------------------------------------------------------------
@@ -329,6 +332,12 @@ bool arb_step(py::handle self) {
     } else {
       tracker.attr("apply_dg_grads")();
       applied = true;
+    }
+    // Every rank takes part whatever it learned (an overflow, a bad batch): the average of
+    // the ranks that learned becomes every rank's step.
+    if (dist::reduce_candidate_step(tracker)) {
+      applied = true;
+      step_allowed = true;
     }
   } else if (status.equal(py::int_(STEP_CALLED))) {
     if (extra_verbose()) host::print("arb_step called again without zero_grad, skipping dg grads");
@@ -821,6 +830,7 @@ PYBIND11_MODULE(tracker_dgr, m) {
   for (int v : kPAccuraciesValues) table.append(v);
   m.attr("p_accuracies_values") = table;
 
+  dist::register_distributed(m);
   m.def("setup_optimizer_dg", &setup_optimizer_dg, py::arg("optimizer"),
         "Installs the step and zero_grad wrappers on this optimizer and keeps only the current mode's "
         "parameters.");

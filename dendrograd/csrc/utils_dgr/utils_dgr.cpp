@@ -83,17 +83,19 @@ py::object os_error(PyObject* type, int code, const std::string& message, py::ha
 }
 
 
-void require_module(py::handle obj, const char* function, const char* argument) {
+// A network argument: any torch.nn.Module; a data-parallel wrapper stands for the module it wraps.
+py::object require_module(py::handle obj, const char* function, const char* argument) {
   if (!host::is_instance(obj, host::nn_attr("Module"))) {
     throw py::type_error(std::string(function) + ": " + argument + " must be a torch.nn.Module, got " +
                          host::class_name(obj));
   }
+  return host::unwrap_parallel(obj);
 }
 
 // ---- small functions -------------------------------------------------------------
 
-bool check_requires_grad(py::handle module) {
-  require_module(module, "check_requires_grad", "module");
+bool check_requires_grad(py::handle module_arg) {
+  py::object module = require_module(module_arg, "check_requires_grad", "module");
   for (py::handle p : module.attr("parameters")()) {
     if (host::tensor(p, "check_requires_grad: every parameter").requires_grad()) return true;
   }
@@ -130,14 +132,14 @@ void restore_filters(py::handle saved) {
 }
 
 py::object clean_net(py::object net) {
-  require_module(net, "clean_net", "net");
+  net = require_module(net, "clean_net", "net");
   py::object blocks = BDL().attr("blockwise_network")(net);
   py::object copied = host::UDL().attr("deep_copy_arb")(blocks);
   return DN().attr("refresh_net")(copied);
 }
 
 long long dg_count_params(py::object net) {
-  require_module(net, "dg_count_params", "net");
+  net = require_module(net, "dg_count_params", "net");
   py::list entries;
   if (host::flag(DGR_STR("get_count_training_params"))) {
     entries = py::list(net.attr("named_parameters")());
@@ -212,10 +214,16 @@ py::object load_or_restore(py::handle net, py::handle path, Load&& load) {
   }
 }
 
-void check_rank_allows_writing(py::handle path, bool& write) {
+// Whether this process writes files: rank 0 of an initialised torch.distributed process
+// group; without one, the process whose RANK variable is 0 or unset. The process group
+// comes first: ranks started by torch.multiprocessing.spawn have no RANK and would all write.
+bool is_writing_rank(py::handle path) {
+  py::handle dist = DGR_CACHED_MODULE("torch.distributed");
+  if (host::truthy(dist.attr("is_available")()) && host::truthy(dist.attr("is_initialized")())) {
+    return host::as_int(dist.attr("get_rank")()) == 0;
+  }
   py::object rank = os_module().attr("environ").attr("get")("RANK");
-  write = true;
-  if (rank.is_none()) return;
+  if (rank.is_none()) return true;
   py::object value;
   try {
     value = py::module_::import("builtins").attr("int")(rank);
@@ -225,7 +233,7 @@ void check_rank_allows_writing(py::handle path, bool& write) {
                           "; nothing was written to " + std::string(py::str(path));
     raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(message), &e);
   }
-  write = host::as_int(value) == 0;
+  return host::as_int(value) == 0;
 }
 
 void make_folders(py::object folder, py::object save_point) {
@@ -387,14 +395,12 @@ void write_checkpoint(py::object net, py::object tmp) {
 }
 
 void dg_save_net(py::object net, py::object folder, py::object name) {
-  require_module(net, "dg_save_net", "net");
+  net = require_module(net, "dg_save_net", "net");
   folder = folder_path(folder, "dg_save_net");
   require_name(name, "dg_save_net");
   py::object save_point = folder + py::str("/");
   py::object path = save_point + name + py::str("_arb.pt");
-  bool write = true;
-  check_rank_allows_writing(path, write);
-  if (!write) return;
+  if (!is_writing_rank(path)) return;
 
   net = host::UDL().attr("deep_copy_arb")(net);
   make_folders(folder, save_point);
@@ -468,7 +474,7 @@ py::object read_legacy_archive(py::handle path) {
 }
 
 py::object load_net(py::object net, py::object folder, py::object name) {
-  require_module(net, "load_net", "net");
+  net = require_module(net, "load_net", "net");
   py::object save_point = folder_path(folder, "load_net") + py::str("/");
   require_name(name, "load_net");
   py::object path = save_point + name + py::str(".pt");
@@ -737,7 +743,7 @@ py::object file_path(py::handle path, const char* function) {
 }
 
 py::object load_deployment(py::object net, py::object path_arg) {
-  require_module(net, "load_deployment", "net");
+  net = require_module(net, "load_deployment", "net");
   py::object path = file_path(path_arg, "load_deployment");
   require_checkpoint_file(path);
 
@@ -873,7 +879,7 @@ void print_grad_modules(py::handle net, long long depth, py::object name_so_far,
 }
 
 void debug_print_grad_modules(py::object net, long long depth, py::object name_so_far) {
-  require_module(net, "debug_print_grad_modules", "net");
+  net = require_module(net, "debug_print_grad_modules", "net");
   std::vector<PyObject*> path;
   print_grad_modules(net, depth, name_so_far, path);
 }
@@ -916,6 +922,11 @@ PYBIND11_MODULE(utils_dgr, m) {
   m.def("dg_save_net", &dg_save_net, py::arg("net"), py::arg("folder"), py::arg("name"),
         "Writes the deployment form of `net` to folder/name_arb.pt; `net` itself is not changed. Safetensors files "
         "carry a description of the grown modules in their metadata, from which load_deployment rebuilds them.");
+  m.def("is_writing_rank", &is_writing_rank, py::arg("path"),
+        "Whether this process writes checkpoint files: rank 0 of an initialised torch.distributed\n"
+        "process group; without one, the process whose environment variable RANK is 0 or unset.\n"
+        "`path` is the file about to be written (named in the ValueError raised when RANK is not an\n"
+        "integer).");
   m.def("load_net", &load_net, py::arg("net"), py::arg("folder"), py::arg("name"),
         "Reads folder/name.pt into `net` (built by the host) and returns the loaded network.");
   g_mismatch_error = PyErr_NewExceptionWithDoc(

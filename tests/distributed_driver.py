@@ -1,0 +1,148 @@
+"""Training runs for the distributed tests, one process per rank.
+
+    python distributed_driver.py SCENARIO RANK WORLD PORT OUT
+
+WORLD 1 runs without a process group. Ranks are started without a RANK variable, as
+torch.multiprocessing.spawn starts them, and join a gloo group over TCP on PORT.
+Each rank trains on its own data and reports its own validation score; the single
+process of the `union` scenario trains on the union of the ranks' batches with the
+mean of their scores. OUT/rank<R>.safetensors receives the final state dict, a
+snapshot taken at the first restructure and one at the end of the last p epoch (before
+its candidates are accepted), with the decisions as JSON metadata.
+
+Scenarios: full, union, candidates_differ, epochs_differ, stale_wrapper, rank_dies,
+group_destroyed.
+"""
+import datetime
+import json
+import os
+import sys
+
+import safetensors.torch as st
+import torch
+import torch.distributed as dist
+from safetensors.torch import save_file
+from torch import nn
+from torch.nn import functional as F
+from torch.nn.parallel import DistributedDataParallel as DDP
+
+from dendrograd import utils_dgr as UTL
+from dendrolab import globals_dendrolab as GDL
+from dendrolab import utils_dendrolab as UDL
+
+EPOCHS = 40
+BATCH = 16
+STEPS = 4
+
+
+def configure(candidates=2):
+    GDL.pc.set_silent(True)
+    GDL.pc.set_n_epochs_to_switch(2)
+    GDL.pc.set_p_epochs_to_switch(2)
+    GDL.pc.set_initial_correlation_batches(2)
+    GDL.pc.set_global_candidates(candidates)
+    GDL.pc.set_max_dendrites(1)
+
+
+def build(seed):
+    torch.manual_seed(seed)
+    return UDL.initialize_arb(nn.Sequential(nn.Linear(6, 5), nn.Tanh(), nn.Linear(5, 3)))
+
+
+def rank_data(rank, epoch):
+    """(training batches, validation set) of one rank in one epoch; every rank's differ."""
+    g = torch.Generator().manual_seed(7919 * rank + epoch)
+    x = torch.randn(BATCH * STEPS, 6, generator=g)
+    y = (x[:, :3] * x[:, 3:]).argmax(dim=1)
+    val_g = torch.Generator().manual_seed(104729 + rank)
+    vx = torch.randn(48, 6, generator=val_g)
+    vy = (vx[:, :3] * vx[:, 3:]).argmax(dim=1)
+    return [(x[k:k + BATCH], y[k:k + BATCH]) for k in range(0, BATCH * STEPS, BATCH)], (vx, vy)
+
+
+def accuracy(model, data):
+    x, y = data
+    with torch.no_grad():
+        return float((model(x).argmax(dim=1) == y).float().mean())
+
+
+def train(scenario, rank, world, out):
+    configure(candidates=3 if scenario == "candidates_differ" and rank == 1 else 2)
+    tracker = GDL.arb_tracker
+    writes = []  # every safetensors write of this rank (the add-on looks save_file up per call)
+    original = st.save_file
+
+    def counting_save_file(*args, **kwargs):
+        writes.append(rank)
+        return original(*args, **kwargs)
+
+    st.save_file = counting_save_file
+    model = build(seed=100 + rank)  # different on purpose: rank 0's state must win
+    union = scenario == "union"
+    network = DDP(model) if world > 1 else model
+    if scenario == "epochs_differ" and rank == 1:
+        tracker.member_vars["num_epochs_run"] = 5  # as if resumed from another checkpoint
+    optimizer = tracker.setup_optimizer(network, torch.optim.SGD, lr=0.2)
+    decisions, scores, snapshot, last_p = [], [], None, {}
+    for epoch in range(EPOCHS):
+        if union:
+            parts = [rank_data(r, epoch) for r in range(2)]
+            batches = [(torch.cat([parts[0][0][k][0], parts[1][0][k][0]]),
+                        torch.cat([parts[0][0][k][1], parts[1][0][k][1]])) for k in range(STEPS)]
+        else:
+            batches, val = rank_data(rank, epoch)
+        for step, (x, y) in enumerate(batches):
+            if scenario == "rank_dies" and rank == 1 and tracker.member_vars["mode"] == "p" and step == 1:
+                os._exit(3)  # a rank that dies in the middle of an epoch
+            if scenario == "group_destroyed" and rank == 1 and tracker.member_vars["mode"] == "p" and step == 1:
+                dist.destroy_process_group()
+            optimizer.zero_grad()
+            F.cross_entropy(network(x), y).backward()
+            optimizer.step()
+        if union:
+            score = sum(accuracy(model, rank_data(r, epoch)[1]) for r in range(2)) / 2
+        else:
+            score = accuracy(model, val)
+        scores.append(score)
+        if tracker.member_vars["mode"] == "p":  # the candidates as they stand before acceptance
+            last_p = {k: v.detach().clone() for k, v in model.state_dict().items()}
+        model, restructured, done = tracker.add_validation_score(score, network)
+        decisions.append([epoch, tracker.member_vars["mode"], bool(restructured), bool(done)])
+        if restructured:
+            if snapshot is None:
+                snapshot = {k: v.detach().clone() for k, v in model.state_dict().items()}
+                if union:
+                    break
+            optimizer = tracker.optimizer
+            if world > 1 and scenario != "stale_wrapper":
+                network = DDP(model)
+        if done:
+            break
+    if not union:
+        UTL.dg_save_net(network, out, "net")
+    st.save_file = original
+    tensors = {k: v.detach().contiguous() for k, v in model.state_dict().items()}
+    for k, v in (snapshot or {}).items():
+        tensors["first_restructure/" + k] = v.contiguous()
+    for k, v in last_p.items():
+        tensors["last_p_epoch/" + k] = v.contiguous()
+    metadata = {"decisions": json.dumps(decisions), "writes": json.dumps(writes), "scores": json.dumps(scores),
+                "params": str(UTL.dg_count_params(network))}
+    save_file(tensors, os.path.join(out, f"rank{rank}.safetensors"), metadata=metadata)
+
+
+def main(scenario, rank, world, port, out):
+    torch.set_num_threads(1)
+    if world > 1:
+        dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=world,
+                                timeout=datetime.timedelta(seconds=60))
+    try:
+        train(scenario, rank, world, out)
+    finally:
+        if world > 1 and dist.is_initialized():
+            dist.destroy_process_group()
+
+
+if __name__ == "__main__":
+    name, r, w, p, o = sys.argv[1:6]
+    main(name, int(r), int(w), int(p), o)

@@ -1,0 +1,205 @@
+"""Data-parallel training with DistributedDataParallel: two gloo ranks in child processes.
+
+Each scenario of distributed_driver.py runs with a time limit, so a hang fails the test
+instead of blocking the suite.
+"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+import torch
+from safetensors import safe_open
+from safetensors.torch import load_file
+from torch import nn
+from torch.nn.parallel import DistributedDataParallel
+
+from dendrograd import tracker_dgr as TDG
+from dendrograd import utils_dgr as UTL
+from dendrolab import globals_dendrolab as GDL
+from dendrolab import utils_dendrolab as UDL
+
+DRIVER = os.path.join(os.path.dirname(__file__), "distributed_driver.py")
+LIMIT = 240  # seconds for a whole scenario; a hang ends here
+
+pytestmark = pytest.mark.skipif(not torch.distributed.is_available(), reason="torch.distributed is not built")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run_ranks(scenario, out, world=2):
+    """Starts every rank of `scenario`; returns [(exit status, log)] per rank."""
+    env = {k: v for k, v in os.environ.items() if k not in ("RANK", "WORLD_SIZE", "LOCAL_RANK")}
+    port = free_port()
+    procs = [subprocess.Popen([sys.executable, DRIVER, scenario, str(r), str(world), str(port), str(out)],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+             for r in range(world)]
+    deadline = time.monotonic() + LIMIT
+    results = []
+    try:
+        for p in procs:
+            log, _ = p.communicate(timeout=max(1.0, deadline - time.monotonic()))
+            results.append((p.returncode, log))
+    except subprocess.TimeoutExpired:
+        for p in procs:
+            p.kill()
+        pytest.fail(f"scenario {scenario!r} did not finish within {LIMIT} s: a rank is waiting for another")
+    return results
+
+
+def read(out, rank):
+    path = os.path.join(out, f"rank{rank}.safetensors")
+    with safe_open(path, framework="pt") as handle:
+        metadata = handle.metadata()
+    return load_file(path), {k: json.loads(v) for k, v in metadata.items()}
+
+
+def max_difference(a, b, keys):
+    return max(((a[k].double() - b[k].double()).abs().max().item() if a[k].numel() else 0.0) for k in keys)
+
+
+@pytest.fixture(scope="module")
+def cycle(tmp_path_factory):
+    """The full n -> p -> n run on two ranks, and one process on the union of their batches."""
+    out = tmp_path_factory.mktemp("ddp")
+    union = tmp_path_factory.mktemp("union")
+    ranks = run_ranks("full", out)
+    single = run_ranks("union", union, world=1)
+    for status, log in ranks + single:
+        assert status == 0, log[-3000:]
+    return out, union
+
+
+def test_ranks_end_identical_through_growth(cycle):
+    out, _ = cycle
+    (state0, meta0), (state1, meta1) = read(out, 0), read(out, 1)
+    # every rank saw its own data and scored its own validation set ...
+    assert meta0["scores"] != meta1["scores"]
+    # ... and took the same decisions: n -> p -> n with a dendrite accepted
+    assert meta0["decisions"] == meta1["decisions"]
+    modes = [d[1] for d in meta0["decisions"]]
+    restructures = [d for d in meta0["decisions"] if d[2]]
+    assert [d[1] for d in restructures] == ["p", "n"] and modes[-1] == "n" and meta0["decisions"][-1][3]
+    assert any(".dendrite_module.layers.0." in k for k in state0)
+    # the candidates and their statistics at the end of p mode (before acceptance: a new
+    # DDP wrapper would copy rank 0's accepted dendrites anyway) ...
+    last_p = [k for k in state0 if k.startswith("last_p_epoch/")]
+    assert any("candidate_module" in k for k in last_p) and any("prev_dendrite_candidate_correlation" in k
+                                                               for k in last_p)
+    assert max_difference(state0, state1, last_p) == 0.0
+    # ... and the whole state at the end: neurons, dendrites, candidates, best copies, statistics, buffers
+    assert set(state0) == set(state1)
+    assert max_difference(state0, state1, state0) == 0.0
+    assert meta0["params"] == meta1["params"]
+
+
+def test_deployment_file_written_once(cycle):
+    out, _ = cycle
+    # ranks started without RANK: the process group's rank decides who writes
+    assert read(out, 0)[1]["writes"] == [0]
+    assert read(out, 1)[1]["writes"] == []
+    loaded = UTL.load_deployment(nn.Sequential(nn.Linear(6, 5), nn.Tanh(), nn.Linear(5, 3)),
+                                 os.path.join(out, "net_arb.pt"))
+    assert sum(p.numel() for p in loaded.parameters()) == read(out, 0)[1]["params"]
+
+
+def test_two_ranks_equal_one_process_on_the_union_batch(cycle):
+    out, union = cycle
+    state, _ = read(out, 0)
+    single, meta = read(union, 0)
+    keys = [k for k in single if k.startswith("first_restructure/")]
+    assert keys and meta["decisions"][-1][1] == "p"  # compared where the first n phase ends
+    assert max_difference(state, single, keys) < 1e-5
+
+
+@pytest.mark.parametrize("scenario, names", [
+    ("candidates_differ", ["candidates: rank 0 has 4, rank 1 has 6"]),
+    ("epochs_differ", ["epochs run: rank 0 has 0, rank 1 has 5"]),
+])
+def test_ranks_that_disagree_fail_on_every_rank(tmp_path, scenario, names):
+    for status, log in run_ranks(scenario, tmp_path):
+        assert status != 0
+        assert "the ranks disagree on the training state" in log
+        for name in names:
+            assert name in log
+
+
+def test_wrapper_from_before_a_restructure_is_refused(tmp_path):
+    for status, log in run_ranks("stale_wrapper", tmp_path):
+        assert status != 0
+        assert "wrap again: ddp = DistributedDataParallel(model)" in log
+
+
+def test_broken_group_ends_every_rank_with_an_error(tmp_path):
+    (status0, log0), (status1, log1) = run_ranks("group_destroyed", tmp_path)
+    assert status1 != 0 and "torch.distributed is no longer initialised" in log1
+    assert status0 != 0 and "RuntimeError" in log0
+    (status0, log0), (status1, _) = run_ranks("rank_dies", tmp_path)
+    assert status1 == 3 and status0 != 0 and "RuntimeError" in log0
+
+
+# ---- without a process group ------------------------------------------------------------
+
+
+def test_ignore_list_holds_exactly_the_addon_state():
+    GDL.pc.set_global_candidates(2)
+    model = nn.Sequential(nn.Linear(3, 4), nn.BatchNorm1d(4), nn.Linear(4, 2))
+    model._ddp_params_and_buffers_to_ignore = ["1.num_batches_tracked"]  # the user's own entry
+    model = UDL.initialize_arb(model)
+    model[0].accept_best_candidate()
+    TDG.exclude_from_ddp(model)  # as after a restructure
+    ignored = set(model._ddp_params_and_buffers_to_ignore)
+    reduced = {name for name, _ in model.named_parameters()} - ignored
+    broadcast = {name for name, _ in model.named_buffers()} - ignored
+    # DDP keeps what n mode trains: the layers, the accepted dendrite and its output weights
+    assert reduced == {"0.main_module.weight", "0.main_module.bias", "1.weight", "1.bias",
+                       "2.main_module.weight", "2.main_module.bias",
+                       "0.dendrite_module.layers.0.weight", "0.dendrite_module.layers.0.bias",
+                       "0.dendrites_to_top.0"}
+    # and the user's buffers; the user's own ignore entry stays
+    assert broadcast == {"1.running_mean", "1.running_var"}
+    assert "1.num_batches_tracked" in ignored
+    # the add-on's own state is ignored: candidates, best copies, templates, statistics
+    assert {"0.dendrite_module.candidate_module.1.weight", "0.dendrite_module.best_candidate_module.0.bias",
+            "0.dendrite_module._template.weight", "0.dendrite_module.dendrite_values.1.best_score",
+            "0.num_cycles"} <= ignored
+    # the entries of the structure before the restructure are gone
+    assert len(ignored) == len(set(model._dgr_ddp_ignored)) + 1
+
+
+def test_without_a_process_group_nothing_changes():
+    model = UDL.initialize_arb(nn.Sequential(nn.Linear(3, 4), nn.Tanh(), nn.Linear(4, 2)))
+    tracker = GDL.arb_tracker
+    tracker.setup_optimizer(model, torch.optim.SGD, lr=0.1)
+    score = torch.tensor(0.25)
+    assert TDG.agree_at_epoch_end(tracker, score, model) is score
+    assert TDG.reduce_candidate_step(tracker) is False
+    assert tracker.distributed_world_size == 1
+
+
+def test_functions_taking_the_network_accept_a_wrapper(tmp_path):
+    """A one-rank process group in this process: the wrapper stands for its module."""
+    torch.distributed.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{free_port()}", rank=0,
+                                         world_size=1)
+    try:
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(3, 4), nn.Tanh(), nn.Linear(4, 2)))
+        ddp = DistributedDataParallel(model)
+        tracker = GDL.arb_tracker
+        optimizer = tracker.setup_optimizer(ddp, torch.optim.SGD, lr=0.1)
+        assert tracker.model is model
+        assert UTL.dg_count_params(ddp) == UTL.dg_count_params(model)
+        assert type(UTL.clean_net(ddp)) is type(UTL.clean_net(model))
+        UTL.dg_save_net(ddp, str(tmp_path), "wrapped")
+        assert os.path.isfile(tmp_path / "wrapped_arb.pt")
+        assert UDL.save_training(ddp, optimizer, str(tmp_path), "run").endswith("run_training.safetensors")
+        returned, restructured, _ = tracker.add_validation_score(0.5, ddp)
+        assert returned is model and not restructured
+    finally:
+        torch.distributed.destroy_process_group()
