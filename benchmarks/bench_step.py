@@ -1,31 +1,51 @@
-"""Time of one training iteration: p mode vs n mode vs plain PyTorch.
+"""Time of one training iteration: the add-on against the arithmetic it has to do.
 
-For an MLP and a small CNN (Linear and Conv2d layers wrapped), measures in one run
-  plain : the unwrapped model, zero_grad / forward / backward / step
-  n     : the wrapped model in n mode, same loop
-  p     : the wrapped model in p mode, same loop through the add-on's optimizer
-          wrappers: zero_grad drops leftovers, forward stores the candidate outputs,
-          backward stores the neuron errors, step turns them into candidate gradients
-          (correlation loss and its backward per layer) and updates the candidates
-and prints milliseconds per iteration and the ratios to plain.
+For each network (MLP 784-256-256-10 batch 64, MLP 64-32-10 batch 32, a small CNN
+batch 32; Linear and Conv2d layers wrapped) measures in one run, as the median
+milliseconds of an iteration (zero_grad / forward / backward / step):
 
-    .venv/bin/python benchmarks/bench_step.py [--iters 50] [--repeats 5] [--threads 1]
+  plain          the unwrapped network
+  n, k dendrites the wrapped network in n mode after every neuron module accepted k
+                 dendrites (k = 0, 1, 3)
+  fused, k       the same arithmetic written directly in PyTorch: per layer one product
+                 with the neuron's and the k dendrites' weights concatenated, the
+                 dendrite cascade and the skip weights applied elementwise
+  p, c cand.     the wrapped network in p mode with c candidates per neuron module
+                 (c = 1, 4), through the add-on's optimizer wrappers
+  floor, c       only the arithmetic p mode needs, written directly in PyTorch: the
+                 frozen network's forward and input-gradient backward (no weight
+                 gradients), all candidates of a layer as one product, their per-node
+                 covariance with the neuron error, the candidates' weight gradients and
+                 the SGD update
+  deploy, 3      the deployment form (utils_dgr.clean_net) with 3 dendrites, a forward
+                 under no_grad, against the fused module's forward
+
+and prints each time with its ratio to its reference (plain, fused or floor).
+
+    .venv/bin/python benchmarks/bench_step.py [--iters 30] [--repeats 5] [--threads 1] [--only mlp small cnn]
 """
 import argparse
 import copy
 import statistics
+import sys
 import time
 
 import torch
 from torch import nn
+from torch.nn import functional as F
 
 from dendrograd import tracker_dgr as TDG
+from dendrograd import utils_dgr as UTL
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import utils_dendrolab as UDL
 
 
 def mlp():
     return nn.Sequential(nn.Linear(784, 256), nn.ReLU(), nn.Linear(256, 256), nn.ReLU(), nn.Linear(256, 10)), (64, 784)
+
+
+def small():
+    return nn.Sequential(nn.Linear(64, 32), nn.ReLU(), nn.Linear(32, 10)), (32, 64)
 
 
 def cnn():
@@ -35,9 +55,102 @@ def cnn():
         nn.AdaptiveAvgPool2d(1), nn.Flatten(), nn.Linear(32, 10)), (32, 3, 32, 32)
 
 
-def tagged(model, role):
-    return [p for p in model.parameters() if getattr(p, "parameter_type", None) == role]
+NETWORKS = {"mlp": ("MLP 784-256-256-10, batch 64", mlp), "small": ("MLP 64-32-10, batch 32", small),
+            "cnn": ("CNN 2xConv2d+Linear, batch 32x3x32x32", cnn)}
+LAYERS = (nn.Linear, nn.Conv2d)
 
+
+# ---- the reference arithmetic, written directly in PyTorch ------------------------------------
+
+def apply_layer(template, x, weight, bias):
+    if isinstance(template, nn.Conv2d):
+        return F.conv2d(x, weight, bias, template.stride, template.padding, template.dilation, template.groups)
+    return F.linear(x, weight, bias)
+
+
+def node_view(template, x):
+    """Shape that broadcasts a per-node vector over an output of `template`."""
+    return (1, -1, 1, 1) if isinstance(template, nn.Conv2d) and x.dim() == 4 else (1, -1)
+
+
+class FusedLayer(nn.Module):
+    """A layer and its k dendrites as one product: weights concatenated along the outputs,
+    then out_k = sigmoid(z_k + sum_j<k w_kj * out_j) and y = z_0 + sum_k top_k * out_k."""
+
+    def __init__(self, layer, k):
+        super().__init__()
+        self.template, self.k, self.nodes = layer, k, layer.weight.shape[0]
+        self.weight = nn.Parameter(torch.cat([layer.weight.detach()] * (k + 1)).clone())
+        self.bias = nn.Parameter(torch.cat([layer.bias.detach()] * (k + 1)).clone())
+        self.cascade = nn.Parameter(torch.randn(max(k, 1), max(k, 1), self.nodes) * 0.1)
+        self.top = nn.Parameter(torch.randn(max(k, 1), self.nodes) * 0.1)
+
+    def forward(self, x):
+        z = apply_layer(self.template, x, self.weight, self.bias)
+        if self.k == 0:
+            return z
+        parts = z.split(self.nodes, dim=1)
+        view = node_view(self.template, z)
+        outs = []
+        for d in range(self.k):
+            value = parts[d + 1]
+            for j, earlier in enumerate(outs):
+                value = value + self.cascade[d, j].view(view) * earlier
+            outs.append(torch.sigmoid(value))
+        y = parts[0]
+        for d, out in enumerate(outs):
+            y = y + self.top[d].view(view) * out
+        return y
+
+
+def fused(plain, k):
+    model = copy.deepcopy(plain)
+    for name, child in list(model.named_children()):
+        if isinstance(child, LAYERS):
+            setattr(model, name, FusedLayer(child, k))
+    return model
+
+
+class Floor:
+    """The arithmetic of one p-mode iteration with `count` candidates per layer."""
+
+    def __init__(self, plain, count):
+        self.model = copy.deepcopy(plain).requires_grad_(False)
+        self.layers = [m for m in self.model if isinstance(m, LAYERS)]
+        self.candidates = []
+        for layer in self.layers:
+            weight = torch.cat([layer.weight.detach()] * count).clone().requires_grad_()
+            bias = torch.cat([layer.bias.detach()] * count).clone().requires_grad_()
+            self.candidates.append((weight, bias))
+        self.count = count
+        self.optimizer = torch.optim.SGD([t for pair in self.candidates for t in pair], lr=1e-3)
+
+    def step(self, x, y):
+        self.optimizer.zero_grad()
+        inputs, outputs, h = [], [], x
+        for module in self.model:  # frozen forward: only the layer outputs require grad
+            if isinstance(module, LAYERS):
+                inputs.append(h)
+                h = module(h).requires_grad_() if not h.requires_grad else module(h)
+                outputs.append(h)
+            else:
+                h = module(h)
+        errors = torch.autograd.grad(F.cross_entropy(h, y), outputs)  # input-gradient backward only
+        loss = 0
+        for layer, (weight, bias), x_in, error in zip(self.layers, self.candidates, inputs, errors):
+            c = torch.sigmoid(apply_layer(layer, x_in.detach(), weight, bias))
+            c = c.unflatten(1, (self.count, -1))  # (B, count, nodes, ...)
+            dims = [0] + list(range(3, c.dim()))
+            e = error.unsqueeze(1)
+            centred_e = e - e.mean(dim=dims, keepdim=True)
+            with torch.no_grad():
+                cov = ((c - c.mean(dim=dims, keepdim=True)) * centred_e).sum(dim=dims, keepdim=True)
+            loss = loss + (c * (-cov.sign() * centred_e)).sum()
+        loss.backward()
+        self.optimizer.step()
+
+
+# ---- the add-on's loops -------------------------------------------------------------------------
 
 def set_mode(mode):
     GDL.arb_tracker.member_vars["mode"] = mode
@@ -45,72 +158,106 @@ def set_mode(mode):
         neuron_module.dendrite_module.mode = mode
 
 
-def wrapped_optimizer(model, mode):
-    """An optimizer passed through the add-on in `mode`: it keeps that mode's parameters
-    and its step/zero_grad drive the candidate learning."""
+def wrapped(plain, dendrites=0, candidates=1):
+    GDL.pc.reset()
+    GDL.pc.set_silent(True)
+    GDL.pc.set_global_candidates(candidates)
+    GDL.arb_tracker.reset()  # the previous measurement's network is done
+    model = UDL.initialize_arb(copy.deepcopy(plain))
+    for _ in range(dendrites):
+        for neuron_module in GDL.arb_tracker.neuron_module_vector:
+            neuron_module.accept_best_candidate()
+    return model
+
+
+def addon_step(model, mode, x, y):
     set_mode(mode)
     optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
     TDG.setup_optimizer_dg(optimizer)
-    return optimizer
+
+    def step():
+        set_mode(mode)
+        optimizer.zero_grad()
+        F.cross_entropy(model(x), y).backward()
+        optimizer.step()
+
+    return step
 
 
-def make_loops(builder):
-    torch.manual_seed(0)
-    plain, input_shape = builder()
-    GDL.arb_tracker.reset()  # the previous network's measurement is done
-    wrapped = UDL.initialize_arb(copy.deepcopy(plain))
-    x = torch.randn(*input_shape)
-    y = torch.randint(0, 10, (input_shape[0],))
-    loss_fn = nn.CrossEntropyLoss()
-    plain_opt = torch.optim.SGD(plain.parameters(), lr=1e-3)
-    neuron_opt = wrapped_optimizer(wrapped, "n")
-    candidate_opt = wrapped_optimizer(wrapped, "p")
+def plain_step(model, x, y):
+    optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
 
-    def loop(model, optimizer, mode=None):
-        def step():
-            if mode is not None:
-                set_mode(mode)
-            optimizer.zero_grad()
-            loss_fn(model(x), y).backward()
-            optimizer.step()
+    def step():
+        optimizer.zero_grad()
+        F.cross_entropy(model(x), y).backward()
+        optimizer.step()
 
-        return step
-
-    # The same user loop in all three: zero_grad, forward, backward, step.
-    return {"plain": loop(plain, plain_opt), "n": loop(wrapped, neuron_opt, "n"),
-            "p": loop(wrapped, candidate_opt, "p")}
+    return step
 
 
-def time_loop(step, iters):
-    start = time.perf_counter()
-    for _ in range(iters):
+def forward_only(model, x):
+    def step():
+        with torch.no_grad():
+            model(x)
+
+    return step
+
+
+def median_ms(step, iters, repeats):
+    for _ in range(3):
         step()
-    return (time.perf_counter() - start) / iters * 1e3
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(iters):
+            step()
+        times.append((time.perf_counter() - start) / iters * 1e3)
+    return statistics.median(times)
 
 
-def main():
+def measure(builder, iters, repeats):
+    """[(label, ms, reference label, reference ms)] for one network."""
+    torch.manual_seed(0)
+    plain, shape = builder()
+    x, y = torch.randn(*shape), torch.randint(0, 10, (shape[0],))
+    t = lambda step: median_ms(step, iters, repeats)  # noqa: E731
+    rows = []
+    base = t(plain_step(plain, x, y))
+    rows.append(("plain", base, "plain", base))
+    for k in (0, 1, 3):
+        ref = t(plain_step(fused(plain, k), x, y))
+        rows.append((f"n, {k} dendrites", t(addon_step(wrapped(plain, dendrites=k), "n", x, y)), f"fused, {k}", ref))
+    for count in (1, 4):
+        floor = Floor(plain, count)
+        ref = t(lambda: floor.step(x, y))
+        rows.append((f"p, {count} candidate(s)", t(addon_step(wrapped(plain, candidates=count), "p", x, y)),
+                     f"floor, {count}", ref))
+    grown = wrapped(plain, dendrites=3)
+    deployed = UTL.clean_net(UDL.deep_copy_arb(grown))
+    ref = t(forward_only(fused(plain, 3), x))
+    rows.append(("deploy, 3 dendrites", t(forward_only(deployed, x)), "fused fwd, 3", ref))
+    return rows
+
+
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--iters", type=int, default=50)
+    parser.add_argument("--iters", type=int, default=30)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--threads", type=int, default=1)
-    args = parser.parse_args()
+    parser.add_argument("--only", nargs="+", choices=sorted(NETWORKS), default=list(NETWORKS))
+    args = parser.parse_args(argv)
+    if args.iters < 1 or args.repeats < 1 or args.threads < 1:
+        parser.error("--iters, --repeats and --threads must be at least 1")
     torch.set_num_threads(args.threads)
     print(f"torch {torch.__version__}, {args.threads} thread(s), {args.iters} iterations x {args.repeats} repeats "
           "(median ms per iteration)")
-    for name, builder in (("MLP 784-256-256-10, batch 64", mlp), ("CNN 2xConv2d+Linear, 32x3x32x32", cnn)):
-        GDL.pc.reset()
-        loops = make_loops(builder)
-        for step in loops.values():  # warm-up
-            time_loop(step, 5)
-        samples = {mode: [] for mode in loops}
-        for _ in range(args.repeats):  # interleaved, so load changes hit every mode alike
-            for mode, step in loops.items():
-                samples[mode].append(time_loop(step, args.iters))
-        ms = {mode: statistics.median(v) for mode, v in samples.items()}
-        print(f"{name}: plain {ms['plain']:.3f} ms, n mode {ms['n']:.3f} ms, p mode {ms['p']:.3f} ms | "
-              f"n/plain {ms['n'] / ms['plain']:.2f}x, p/plain {ms['p'] / ms['plain']:.2f}x, "
-              f"p/n {ms['p'] / ms['n']:.2f}x")
+    for key in args.only:
+        name, builder = NETWORKS[key]
+        print(name)
+        for label, ms, ref_label, ref_ms in measure(builder, args.iters, args.repeats):
+            print(f"  {label:<22}{ms:>9.3f} ms   {ref_label:<13}{ref_ms:>9.3f} ms   ratio {ms / ref_ms:>5.2f}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
