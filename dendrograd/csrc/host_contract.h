@@ -80,6 +80,9 @@ inline double as_float(py::handle value) {
 
 // Truth-valued getter, e.g. flag(DGR_STR("get_verbose")).
 inline bool flag(py::handle getter_name) { return truthy(get(getter_name)); }
+inline bool verbose() { return flag(DGR_STR("get_verbose")); }
+inline bool extra_verbose() { return flag(DGR_STR("get_extra_verbose")); }
+inline bool silent() { return flag(DGR_STR("get_silent")); }
 inline long long integer(py::handle getter_name) { return as_int(get(getter_name)); }
 inline double number(py::handle getter_name) { return as_float(get(getter_name)); }
 
@@ -142,15 +145,6 @@ inline void debugger_stop(const std::string& diagnosis) {
   throw py::error_already_set();
 }
 
-// Prints a whole, chained traceback of an exception caught in C++.
-inline void print_traceback(py::error_already_set& e) {
-  // Errors raised from C++ carry no traceback object.
-  py::object trace = e.trace() ? py::object(e.trace()) : py::object(py::none());
-  DGR_CACHED_MODULE("traceback")
-      .attr("print_exception")(e.type(), e.value(), trace, py::arg("limit") = py::none(),
-                               py::arg("chain") = true);
-}
-
 // ---- reading host objects ----------------------------------------------------------
 inline py::object nn_attr(const char* name) { return nn_module().attr(name); }
 
@@ -207,6 +201,45 @@ inline bool on_path(const std::vector<PyObject*>& path, py::handle obj) {
   return std::find(path.begin(), path.end(), obj.ptr()) != path.end();
 }
 
+// ---- module-tree walks ------------------------------------------------------------
+// The add-on's walks over a module tree (block conversion, inference modules, the
+// gradient print-out) visit a container's named children and any other module's
+// attributes, and skip a member that points back up the current path.
+
+// Holds `net` on the path of a walk for the lifetime of the scope, under Python's
+// recursion limit; on_path(path, obj) then finds it.
+class WalkScope {
+ public:
+  WalkScope(std::vector<PyObject*>& path, py::handle net, const char* where) : guard_(where), path_(path) {
+    path_.push_back(net.ptr());
+  }
+  ~WalkScope() { path_.pop_back(); }
+  WalkScope(const WalkScope&) = delete;
+  WalkScope& operator=(const WalkScope&) = delete;
+
+ private:
+  RecursionGuard guard_;
+  std::vector<PyObject*>& path_;
+};
+
+// Whether a walk visits `net` through its named children (Sequential, ModuleList and,
+// with `lists`, plain Python lists) rather than through its attributes.
+inline bool is_container(py::handle net, bool lists = false) {
+  py::handle nn = DGR_CACHED_MODULE("torch.nn");
+  return is_instance(net, nn.attr("Sequential")) || is_instance(net, nn.attr("ModuleList")) ||
+         (lists && PyList_Check(net.ptr()));
+}
+
+// (name, child) for every named child of a container, in order.
+inline std::vector<std::pair<py::object, py::object>> container_children(py::handle net) {
+  std::vector<std::pair<py::object, py::object>> children;
+  for (py::handle item : py::list(net.attr("named_children")())) {
+    py::object name = py::reinterpret_borrow<py::tuple>(item)[0];
+    children.emplace_back(name, net.attr("get_submodule")(name));
+  }
+  return children;
+}
+
 // A torch.nn.Module subclass defined by an extension module: type(name, (nn.Module,), ns)
 // with __module__ and __qualname__ set, so pickling and torch.save/torch.load find it.
 // Methods are attached afterwards with py::cpp_function(..., py::is_method(cls)).
@@ -227,6 +260,14 @@ inline py::object unwrap_parallel(py::handle obj) {
     return obj.attr("module");
   }
   return py::reinterpret_borrow<py::object>(obj);
+}
+
+// TypeError naming the function and the argument unless `obj` is a torch.nn.Module.
+inline void require_module(py::handle obj, const char* function, const char* argument) {
+  if (!is_instance(obj, nn_attr("Module"))) {
+    throw py::type_error(std::string(function) + ": " + argument + " must be a torch.nn.Module, got " +
+                         class_name(obj));
+  }
 }
 
 // ---- tensors --------------------------------------------------------------------

@@ -37,16 +37,10 @@ constexpr uint64_t kFillerSeed = 0x5eed'd3d7;
 py::handle DN() { return DGR_CACHED_MODULE("dendrograd.deploy_net"); }
 py::handle neuron_module_class() { return host::MDL().attr(DGR_STR("ARBNeuronModule")); }
 
-bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
+using host::extra_verbose;
+using host::require_module;
 
 
-
-void require_module(py::handle obj, const char* function, const char* argument) {
-  if (!host::is_instance(obj, host::nn_attr("Module"))) {
-    throw py::type_error(std::string(function) + ": " + argument + " must be a torch.nn.Module, got " +
-                         host::class_name(obj));
-  }
-}
 
 py::object id_buffer(const char* text) {
   at::Tensor codes = host::tensor(host::UDL().attr("string_to_tensor")(text));
@@ -238,19 +232,11 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
 // member that refers back to one of them (a cycle in the attribute graph) is not entered.
 py::object optimize_walk(py::object net, long long depth, py::str name_so_far, py::list converted_list,
                          std::vector<PyObject*>& path) {
-  host::RecursionGuard guard(" while converting a module tree to blocks");
+  host::WalkScope scope(path, net, " while converting a module tree to blocks");
   py::object members = net.attr("__dir__")();
-  path.push_back(net.ptr());
-  struct PathPop {
-    std::vector<PyObject*>& path;
-    ~PathPop() { path.pop_back(); }
-  } pop{path};
   py::handle neuron_cls = neuron_module_class();
-  if (host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList"))) {
-    py::list children(net.attr("named_children")());
-    for (py::handle item : children) {
-      py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
-      py::object child = net.attr("get_submodule")(submodule_id);
+  if (host::is_container(net)) {
+    for (auto& [submodule_id, child] : host::container_children(net)) {
       py::str child_path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
       if (py::type::of(child).is(neuron_cls)) {
         if (extra_verbose()) host::print(host::percent("Seq sub is ARB so optimizing: %s", child_path));

@@ -26,7 +26,7 @@ namespace {
 PyObject* g_module = nullptr;  // borrowed for the life of the process
 py::handle self_module() { return py::handle(g_module); }
 
-bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
+using host::extra_verbose;
 
 
 
@@ -319,7 +319,6 @@ py::object get_pretrained_arb_var(py::object pretrained, py::object submodule_id
 // member that refers back to one of them (a cycle in the attribute graph) is not entered.
 py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py::list converted_list,
                         std::vector<PyObject*>& path) {
-  host::RecursionGuard guard(" while converting blocks to inference modules");
   if (extra_verbose()) {
     host::print(py::str("DN calling convert on ") + py::str(net) + py::str(" depth ") + py::str(py::int_(depth)));
     host::print(py::str("DN calling convert on ") + name_so_far + py::str(": ") + py::str(host::class_name(net)) +
@@ -333,19 +332,10 @@ py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py
     }
     return net;
   }
+  host::WalkScope scope(path, net, " while converting blocks to inference modules");
   py::object members = net.attr("__dir__")();
-  path.push_back(net.ptr());
-  struct PathPop {
-    std::vector<PyObject*>& path;
-    ~PathPop() { path.pop_back(); }
-  } pop{path};
-  const bool container = host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList")) ||
-                         host::is_instance(net, py::handle(reinterpret_cast<PyObject*>(&PyList_Type)));
-  if (container) {
-    py::list children(net.attr("named_children")());
-    for (py::handle item : children) {
-      py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
-      py::object child = net.attr("get_submodule")(submodule_id);
+  if (host::is_container(net, true)) {
+    for (auto& [submodule_id, child] : host::container_children(net)) {
       if (!child.equal(net) && !host::on_path(path, child)) {
         py::str child_path = name_so_far + py::str("[") + py::str(submodule_id) + py::str("]");
         converted_list.append(child_path);
@@ -391,9 +381,7 @@ py::object refresh_arb(py::object net, long long depth, py::str name_so_far, py:
 }
 
 py::object refresh_net(py::object net) {
-  if (!host::is_instance(net, host::nn_attr("Module"))) {
-    throw py::type_error("refresh_net: net must be a torch.nn.Module, got " + host::class_name(net));
-  }
+  host::require_module(net, "refresh_net", "net");
   return refresh_arb(net, 0, py::str(""), py::list());
 }
 

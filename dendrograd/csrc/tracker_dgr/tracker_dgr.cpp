@@ -52,9 +52,9 @@ void set_mv(py::handle tracker, const char* key, py::handle value) {
 }
 bool mode_is(py::handle tracker, const char* mode) { return mv(tracker, "mode").equal(py::str(mode)); }
 
-bool verbose() { return host::flag(DGR_STR("get_verbose")); }
-bool extra_verbose() { return host::flag(DGR_STR("get_extra_verbose")); }
-bool silent() { return host::flag(DGR_STR("get_silent")); }
+using host::extra_verbose;
+using host::silent;
+using host::verbose;
 
 // Python's len() of any sized object.
 Py_ssize_t length(py::handle obj) {

@@ -85,10 +85,7 @@ py::object os_error(PyObject* type, int code, const std::string& message, py::ha
 
 // A network argument: any torch.nn.Module; a data-parallel wrapper stands for the module it wraps.
 py::object require_module(py::handle obj, const char* function, const char* argument) {
-  if (!host::is_instance(obj, host::nn_attr("Module"))) {
-    throw py::type_error(std::string(function) + ": " + argument + " must be a torch.nn.Module, got " +
-                         host::class_name(obj));
-  }
+  host::require_module(obj, function, argument);
   return host::unwrap_parallel(obj);
 }
 
@@ -849,33 +846,27 @@ py::object load_deployment(py::object net, py::object path_arg) {
 
 
 void print_grad_modules(py::handle net, long long depth, py::object name_so_far, std::vector<PyObject*>& path) {
-  host::RecursionGuard guard(" while printing the module tree");
   host::print(py::str(name_so_far) + py::str(": has req grads: ") +
               py::str(py::int_(check_requires_grad(net) ? 1 : 0)));
-  py::object members = net.attr("__dir__")();
-  path.push_back(net.ptr());
   // A module already on the current path (an ancestor reached through a back
   // reference) is not entered again; every module on an acyclic path is printed.
-  if (host::is_instance(net, host::nn_attr("Sequential")) || host::is_instance(net, host::nn_attr("ModuleList"))) {
-    py::list children(net.attr("named_children")());
-    for (py::handle item : children) {
-      py::object submodule_id = py::reinterpret_borrow<py::tuple>(item)[0];
-      py::object sub_name = name_so_far + py::str(".") + py::str(submodule_id);
-      py::object child = net.attr("get_submodule")(submodule_id);
+  host::WalkScope scope(path, net, " while printing the module tree");
+  py::object members = net.attr("__dir__")();
+  if (host::is_container(net)) {
+    for (auto& [submodule_id, child] : host::container_children(net)) {
       if (child.equal(net) || host::on_path(path, child)) continue;
-      print_grad_modules(child, depth + 1, sub_name, path);
+      print_grad_modules(child, depth + 1, name_so_far + py::str(".") + py::str(submodule_id), path);
     }
-  } else {
-    py::object module_cls = host::nn_attr("Module");
-    for (py::handle member : members) {
-      py::object sub_name = name_so_far + py::str(".") + py::str(member);
-      py::object value;
-      if (!host::read_attr(net, member, value)) continue;
-      if (!host::is_instance(value, module_cls) || value.equal(net) || host::on_path(path, value)) continue;
-      print_grad_modules(value, depth + 1, sub_name, path);
-    }
+    return;
   }
-  path.pop_back();
+  py::object module_cls = host::nn_attr("Module");
+  for (py::handle member : members) {
+    py::object sub_name = name_so_far + py::str(".") + py::str(member);
+    py::object value;
+    if (!host::read_attr(net, member, value)) continue;
+    if (!host::is_instance(value, module_cls) || value.equal(net) || host::on_path(path, value)) continue;
+    print_grad_modules(value, depth + 1, sub_name, path);
+  }
 }
 
 void debug_print_grad_modules(py::object net, long long depth, py::object name_so_far) {
