@@ -440,6 +440,9 @@ def _grow_to(model, tracker, dendrites, mode):
         if mode == "p":
             MDG.set_module_p_dg(neuron_module)
             dendrite_module.mode = "p"
+    from dendrograd import tracker_dgr as TDG
+
+    TDG.exclude_from_ddp(model)  # the grown network's ignore list, before the user wraps it
 
 
 def _check_wrapped(model, record, path):

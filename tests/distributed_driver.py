@@ -10,8 +10,9 @@ mean of their scores. OUT/rank<R>.safetensors receives the final state dict, a
 snapshot taken at the first restructure and one at the end of the last p epoch (before
 its candidates are accepted), with the decisions as JSON metadata.
 
-Scenarios: full, union, candidates_differ, epochs_differ, stale_wrapper, rank_dies,
-group_destroyed.
+Scenarios: full, union, resume, candidates_differ, epochs_differ, stale_wrapper,
+rank_dies, group_destroyed; p_step and p_step_nan take one p-mode step from the start
+(rank 1's batch holds a NaN in p_step_nan) and record the error a rank's step raised.
 """
 import datetime
 import json
@@ -108,6 +109,15 @@ def train(scenario, rank, world, out):
             last_p = {k: v.detach().clone() for k, v in model.state_dict().items()}
         model, restructured, done = tracker.add_validation_score(score, network)
         decisions.append([epoch, tracker.member_vars["mode"], bool(restructured), bool(done)])
+        if restructured and scenario == "resume" and tracker.member_vars["mode"] == "n":
+            # a new process would do this: save on rank 0, build afresh, resume, wrap
+            UDL.save_training(network, tracker.optimizer, out, "run")
+            dist.barrier()
+            tracker.reset()
+            model, optimizer = UDL.resume_training(build(seed=200 + rank), out, "run")
+            network = DDP(model)
+            scenario = "full"
+            continue
         if restructured:
             if snapshot is None:
                 snapshot = {k: v.detach().clone() for k, v in model.state_dict().items()}
@@ -131,13 +141,37 @@ def train(scenario, rank, world, out):
     save_file(tensors, os.path.join(out, f"rank{rank}.safetensors"), metadata=metadata)
 
 
+def p_step(scenario, rank, world, out):
+    """One p-mode step from a fresh network on this rank's first batch."""
+    configure()
+    tracker = GDL.arb_tracker
+    model = build(seed=100 + rank if world > 1 else 100)
+    network = DDP(model) if world > 1 else model
+    tracker.setup_optimizer(network, torch.optim.SGD, lr=0.2)
+    tracker._switch_to_p()  # straight into p mode
+    optimizer = tracker.optimizer
+    x, y = rank_data(rank, 0)[0][0]
+    if scenario == "p_step_nan" and rank == 1:
+        x = x.clone()
+        x[0, 0] = float("nan")
+    optimizer.zero_grad()
+    F.cross_entropy(network(x), y).backward()
+    error = ""
+    try:
+        optimizer.step()
+    except RuntimeError as raised:
+        error = str(raised)
+    tensors = {k: v.detach().contiguous() for k, v in model.state_dict().items()}
+    save_file(tensors, os.path.join(out, f"rank{rank}.safetensors"), metadata={"error": json.dumps(error)})
+
+
 def main(scenario, rank, world, port, out):
     torch.set_num_threads(1)
     if world > 1:
         dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=world,
                                 timeout=datetime.timedelta(seconds=60))
     try:
-        train(scenario, rank, world, out)
+        (p_step if scenario.startswith("p_step") else train)(scenario, rank, world, out)
     finally:
         if world > 1 and dist.is_initialized():
             dist.destroy_process_group()

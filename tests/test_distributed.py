@@ -34,13 +34,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run_ranks(scenario, out, world=2):
-    """Starts every rank of `scenario`; returns [(exit status, log)] per rank."""
-    env = {k: v for k, v in os.environ.items() if k not in ("RANK", "WORLD_SIZE", "LOCAL_RANK")}
+def run_ranks(scenario, out, world=2, first_rank=0, **environment):
+    """Starts every rank of `scenario` (a batch job: standard input is not a terminal);
+    returns [(exit status, log)] per rank."""
+    env = {k: v for k, v in os.environ.items() if k not in ("RANK", "WORLD_SIZE", "LOCAL_RANK", "PYTHONBREAKPOINT")}
+    env.update(environment)
     port = free_port()
     procs = [subprocess.Popen([sys.executable, DRIVER, scenario, str(r), str(world), str(port), str(out)],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-             for r in range(world)]
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, env=env)
+             for r in range(first_rank, first_rank + world)]
     deadline = time.monotonic() + LIMIT
     results = []
     try:
@@ -140,9 +143,74 @@ def test_wrapper_from_before_a_restructure_is_refused(tmp_path):
 def test_broken_group_ends_every_rank_with_an_error(tmp_path):
     (status0, log0), (status1, log1) = run_ranks("group_destroyed", tmp_path)
     assert status1 != 0 and "torch.distributed is no longer initialised" in log1
-    assert status0 != 0 and "RuntimeError" in log0
+    # rank 0 meets the departed rank in its next collective, the candidates' all-reduce
+    assert status0 != 0 and "averaging the candidates' gradients and statistics across the process group " \
+        "failed on rank 0 of 2" in log0
     (status0, log0), (status1, _) = run_ranks("rank_dies", tmp_path)
+    # here the next collective is DDP's own, in the backward: its error, not a hang
     assert status1 == 3 and status0 != 0 and "RuntimeError" in log0
+
+
+def test_resumed_ranks_train_on_under_a_default_wrapper(tmp_path):
+    """Save after growth, resume every rank in a fresh network, wrap, train on."""
+    ranks = run_ranks("resume", tmp_path)
+    for status, log in ranks:
+        assert status == 0, log[-3000:]
+    (state0, meta0), (state1, meta1) = read(tmp_path, 0), read(tmp_path, 1)
+    assert meta0["decisions"] == meta1["decisions"] and meta0["decisions"][-1][3]
+    assert max_difference(state0, state1, [k for k in state0 if not k.startswith("last_p")]) == 0.0
+
+
+# ---- one p-mode step against single processes ----------------------------------------------
+
+STEP_STATISTICS = ("normal_pass_average_d", "prev_dendrite_candidate_average", "prev_dendrite_candidate_correlation",
+                   "prev_dendrite_candidate_pearson", "current_batch_pearson", "initialized")
+
+
+def candidate_state(state):
+    return {k: v for k, v in state.items()
+            if ".candidate_module." in k or (".dendrite_values." in k and k.endswith(STEP_STATISTICS))}
+
+
+@pytest.fixture(scope="module")
+def local_steps(tmp_path_factory):
+    """One p-mode step in one process on rank 0's batch, and on rank 1's."""
+    states = []
+    for rank in (0, 1):
+        out = tmp_path_factory.mktemp(f"local{rank}")
+        (status, log), = run_ranks("p_step", out, world=1, first_rank=rank)
+        assert status == 0, log[-3000:]
+        states.append(candidate_state(read(out, rank)[0]))
+    return states
+
+
+def test_p_step_takes_the_mean_of_the_ranks(tmp_path, local_steps):
+    for status, log in run_ranks("p_step", tmp_path):
+        assert status == 0, log[-3000:]
+    ranks = [candidate_state(read(tmp_path, r)[0]) for r in (0, 1)]
+    local0, local1 = local_steps
+    assert max_difference(ranks[0], ranks[1], ranks[0]) == 0.0
+    mean = {k: (local0[k].double() + local1[k].double()) / 2 for k in local0}
+    assert max_difference(ranks[0], mean, mean) < 1e-6
+    # the ranks' own results differ, so the test sees the averaging
+    assert max_difference(local0, local1, [k for k in local0 if "candidate_module" in k]) > 1e-4
+
+
+@pytest.mark.parametrize("breakpoint_setting", ["0", None])
+def test_a_rank_with_a_nan_batch_contributes_nothing(tmp_path, local_steps, breakpoint_setting):
+    environment = {"PYTHONBREAKPOINT": breakpoint_setting} if breakpoint_setting else {}
+    for status, log in run_ranks("p_step_nan", tmp_path, **environment):
+        assert status == 0, log[-3000:]
+    (state0, meta0), (state1, meta1) = read(tmp_path, 0), read(tmp_path, 1)
+    ranks = [candidate_state(state0), candidate_state(state1)]
+    # rank 1 skipped its batch: both ranks hold what rank 0 alone learned
+    assert max_difference(ranks[0], ranks[1], ranks[0]) == 0.0
+    assert max_difference(ranks[0], local_steps[0], ranks[0]) < 1e-6
+    assert meta0["error"] == ""
+    if breakpoint_setting == "0":
+        assert meta1["error"] == ""
+    else:  # a batch job: the debugger stop raises on rank 1, after the step every rank took
+        assert "NaN or inf in a stored batch" in meta1["error"]
 
 
 # ---- without a process group ------------------------------------------------------------

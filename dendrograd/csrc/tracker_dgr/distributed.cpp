@@ -36,6 +36,18 @@ struct Group {
   at::Device device = at::kCPU;  // where the small bookkeeping tensors go (CUDA for nccl)
 };
 
+// The device of the add-on's first parameter on an accelerator, else the current CUDA device.
+at::Device accelerator_device() {
+  for (py::handle neuron_module : host::tracker().attr(DGR_STR("neuron_module_vector"))) {
+    for (py::handle param : neuron_module.attr("parameters")()) {
+      at::Tensor t = host::tensor(param, "a parameter");
+      if (t.is_cuda()) return t.device();
+    }
+  }
+  return at::Device(at::kCUDA, static_cast<c10::DeviceIndex>(
+                                   host::as_int(host::torch_module().attr("cuda").attr("current_device")())));
+}
+
 std::optional<Group> active_group() {
   py::handle d = torch_distributed();
   if (!host::truthy(d.attr("is_available")()) || !host::truthy(d.attr("is_initialized")())) return std::nullopt;
@@ -43,10 +55,7 @@ std::optional<Group> active_group() {
   g.size = host::as_int(d.attr("get_world_size")());
   if (g.size < 2) return std::nullopt;
   g.rank = host::as_int(d.attr("get_rank")());
-  if (std::string(py::str(d.attr("get_backend")())) == "nccl") {
-    g.device = at::Device(at::kCUDA, static_cast<c10::DeviceIndex>(
-                                         host::as_int(host::torch_module().attr("cuda").attr("current_device")())));
-  }
+  if (std::string(py::str(d.attr("get_backend")())) == "nccl") g.device = accelerator_device();
   return g;
 }
 
@@ -140,9 +149,9 @@ void bucketed_in_place(const std::vector<at::Tensor>& parts, Op&& op) {
 
 // ---- structure ---------------------------------------------------------------------------
 
-const char* const kFieldNames[] = {"mode",      "epochs run",      "mode switches",       "neuron modules",
-                                   "dendrites", "dendrite layout", "candidates",          "parameters",
-                                   "parameter elements"};
+const char* const kFieldNames[] = {"mode",       "epochs run",      "mode switches", "neuron modules",
+                                   "dendrites",  "dendrite layout", "candidates",    "parameters",
+                                   "parameter elements", "parameter dtypes (code sum)"};
 constexpr size_t kFields = sizeof(kFieldNames) / sizeof(kFieldNames[0]);
 
 // What every rank must share: mode, counters and the grown structure.
@@ -163,8 +172,10 @@ std::vector<double> structure_of(py::handle tracker) {
     f[5] += k * dendrites;
     f[6] += static_cast<double>(py::len(dendrite_module.attr(DGR_STR("dendrite_values"))));
     for (py::handle param : neuron_module.attr("parameters")()) {
+      at::Tensor t = host::tensor(param, "a parameter");
       f[7] += 1;
-      f[8] += static_cast<double>(host::tensor(param, "a parameter").numel());
+      f[8] += static_cast<double>(t.numel());
+      f[9] += static_cast<double>(static_cast<int>(t.scalar_type()) + 1);
     }
   }
   return f;
@@ -244,6 +255,19 @@ void require_current_wrapper(py::handle network) {
       "ddp = DistributedDataParallel(model).");
 }
 
+// The value holder's statistics a p-mode step updates. The rest of its state changes only
+// at epoch ends and restructures, alike on every rank; averaging it every step would let
+// it wander by rounding on three or more ranks.
+py::list step_statistics() {
+  py::list names;
+  for (const char* name : {"normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
+                           "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson",
+                           "current_batch_pearson", "initialized"}) {
+    names.append(py::str(name));
+  }
+  return names;
+}
+
 // One candidate slot's share of the step's all-reduce.
 struct SlotShare {
   bool learned = false;
@@ -262,14 +286,14 @@ SlotShare slot_share(py::handle candidate, py::handle into_candidate, py::handle
     share.learned = share.learned || !p.attr("grad").is_none();
     share.params.push_back(p);
   }
-  for (py::handle item : holder.attr("named_buffers")(py::arg("recurse") = false)) {
-    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-    std::string name = py::str(pair[0]);
-    at::Tensor buffer = host::tensor(pair[1]);
-    // the shape caches are filled alike on every rank; the statistics are floating point
-    const bool cache = name.size() >= 6 && name.compare(name.size() - 6, 6, "_cache") == 0;
-    if (!buffer.is_floating_point() || cache) continue;
-    share.stats.push_back(buffer);
+  for (py::handle name : step_statistics()) {
+    py::object value = py::getattr(holder, name, py::none());
+    if (host::is_tensor(value) && host::tensor(value).is_floating_point()) share.stats.push_back(host::tensor(value));
+  }
+  // buffers of the candidate itself (a normalisation layer's running statistics)
+  for (py::handle buffer : candidate.attr("buffers")()) {
+    at::Tensor t = host::tensor(buffer, "a candidate buffer");
+    if (t.is_floating_point()) share.stats.push_back(t);
   }
   for (const py::object& p : share.params) {
     py::object grad = p.attr("grad");
@@ -297,6 +321,8 @@ std::vector<SlotShare> candidate_step_shares(py::handle tracker) {
 }
 
 }  // namespace
+
+bool in_process_group() { return active_group().has_value(); }
 
 void exclude_from_ddp(py::handle model) {
   if (model.is_none()) return;
@@ -418,11 +444,19 @@ py::object agree_at_epoch_end(py::handle tracker, py::object score, py::handle n
   if (!g) return score;
   require_current_wrapper(network);
   py::handle mdg = DGR_CACHED_MODULE("dendrograd.modules_dgr");
+  // The gradient-descent dendrite mode's epoch loss: what this rank added since the last
+  // agreement (the accumulator holds the agreed total until its consumer resets it).
   const double gd_sum = host::as_float(py::getattr(mdg, "_gd_epoch_loss_sum", py::float_(0.0)));
   const double gd_count = host::as_float(py::getattr(mdg, "_gd_epoch_loss_count", py::int_(0)));
+  double agreed_sum = host::as_float(py::getattr(mdg, "_gd_epoch_loss_sum_agreed", py::float_(0.0)));
+  double agreed_count = host::as_float(py::getattr(mdg, "_gd_epoch_loss_count_agreed", py::int_(0)));
+  if (gd_count < agreed_count || (gd_count == agreed_count && gd_sum != agreed_sum)) {
+    agreed_sum = agreed_count = 0.0;  // reset since: everything in it is this rank's own
+  }
   const double own = host::as_float(score);
-  auto rows = gather_and_compare(*g, tracker, {own, gd_sum, gd_count}, "at the end of an epoch");
-  double total = 0.0, sums = 0.0, counts = 0.0;
+  auto rows = gather_and_compare(*g, tracker, {own, gd_sum - agreed_sum, gd_count - agreed_count},
+                                 "at the end of an epoch");
+  double total = 0.0, sums = agreed_sum, counts = agreed_count;
   bool all_same = true;
   for (const auto& r : rows) {
     total += r[0];
@@ -430,9 +464,11 @@ py::object agree_at_epoch_end(py::handle tracker, py::object score, py::handle n
     counts += r[2];
     all_same = all_same && r[0] == own;
   }
-  if (counts > 0) {  // the gradient-descent dendrite mode's epoch loss, over every rank's batches
+  if (counts > 0) {
     mdg.attr("_gd_epoch_loss_sum") = py::float_(sums);
     mdg.attr("_gd_epoch_loss_count") = py::int_(static_cast<long long>(counts));
+    mdg.attr("_gd_epoch_loss_sum_agreed") = py::float_(sums);
+    mdg.attr("_gd_epoch_loss_count_agreed") = py::int_(static_cast<long long>(counts));
   }
   if (all_same) return score;  // a score that is global already stays exactly as passed
   return py::float_(total / static_cast<double>(rows.size()));

@@ -10,6 +10,9 @@ namespace dgr::tracker::dist {
 // `model`, keeping entries the user put there. Runs with or without a process group.
 void exclude_from_ddp(py::handle model);
 
+// Whether torch.distributed runs a process group of two or more ranks in this process.
+bool in_process_group();
+
 // After a new optimizer (set-up, restructure, resume): the ranks compare their structure
 // and take rank 0's add-on state. Does nothing without a process group of two or more ranks.
 void agree_after_restructure(py::handle tracker);

@@ -14,6 +14,7 @@
 #include <pybind11/eval.h>
 
 #include <algorithm>
+#include <optional>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -312,10 +313,26 @@ bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale) {
   return finite;
 }
 
+// The optimizer's own zero_grad with set_to_none=True (or as it is, for a zero_grad that
+// takes no such argument).
+void clear_gradients(py::handle optimizer) {
+  try {
+    optimizer.attr("_original_zero")(py::arg("set_to_none") = true);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    optimizer.attr("_original_zero")();
+  }
+}
+
 // Applies the candidate gradients (p mode, once per zero_grad), unscales what a GradScaler
 // scaled, clips the candidates. Returns false when the optimizer's own step must be skipped
 // (a scaled gradient or neuron error was not finite).
-bool arb_step(py::handle self) {
+//
+// With a process group, an error raised while applying (a debugger stop that raises in a
+// batch job) is handed back in `deferred` after the step's all-reduce, so the caller can
+// finish the optimizer step like every other rank before raising it; without `deferred`
+// it is raised at once.
+bool arb_step(py::handle self, std::optional<py::error_already_set>* deferred = nullptr) {
   py::object tracker = host::tracker();
   py::object status = mv(tracker, "step_status");
   at::Tensor scale = handed_scale(self);
@@ -323,15 +340,25 @@ bool arb_step(py::handle self) {
   bool applied = false;
   if (p_mode_applies_dg_grads(tracker) && status.equal(py::int_(STEP_CLEARED))) {
     if (extra_verbose()) host::print("calling arb_step");
-    self.attr("_original_zero")();  // the ordinary loss left gradients on the candidates
-    if (scale.defined() && !unscale_stored_errors(tracker, scale)) {
-      // An overflow of the scaled backward: nothing is learned from this iteration; the
-      // next zero_grad discards the stored batches.
-      step_allowed = false;
-      if (extra_verbose()) host::print("arb_step: a scaled neuron error is not finite, the candidates skip it");
-    } else {
-      tracker.attr("apply_dg_grads")();
-      applied = true;
+    // The ordinary loss left gradients on the candidates. They go to None, so that a slot
+    // with a gradient after apply_dg_grads is one that learned at this step.
+    clear_gradients(self);
+    std::optional<py::error_already_set> failure;
+    try {
+      if (scale.defined() && !unscale_stored_errors(tracker, scale)) {
+        // An overflow of the scaled backward: nothing is learned from this iteration; the
+        // next zero_grad discards the stored batches.
+        step_allowed = false;
+        if (extra_verbose()) host::print("arb_step: a scaled neuron error is not finite, the candidates skip it");
+      } else {
+        tracker.attr("apply_dg_grads")();
+        applied = true;
+      }
+    } catch (py::error_already_set& e) {
+      // A debugger stop that raises (a bad batch in a batch job): this rank still takes
+      // part in the step's all-reduce below, so no other rank waits in it, then raises.
+      if (!e.matches(PyExc_Exception) || !dist::in_process_group()) throw;
+      failure = std::move(e);
     }
     // Every rank takes part whatever it learned (an overflow, a bad batch): the average of
     // the ranks that learned becomes every rank's step.
@@ -339,6 +366,12 @@ bool arb_step(py::handle self) {
       applied = true;
       step_allowed = true;
     }
+    if (failure && !deferred) {
+      set_mv(tracker, "step_status", py::int_(STEP_CALLED));
+      failure->restore();
+      throw py::error_already_set();
+    }
+    if (failure) *deferred = std::move(failure);
   } else if (status.equal(py::int_(STEP_CALLED))) {
     if (extra_verbose()) host::print("arb_step called again without zero_grad, skipping dg grads");
   }
@@ -408,13 +441,18 @@ py::object closure_arb_step(py::handle self, py::object closure) {
     return original_step(optimizer, wrapped);
   }
   py::object result = py::none();
-  if (arb_step(optimizer)) {
+  std::optional<py::error_already_set> deferred;
+  if (arb_step(optimizer, &deferred)) {
     result = original_step(optimizer, py::none());
   } else if (extra_verbose()) {
     host::print("arb_step: a scaled gradient is not finite, the optimizer step is skipped");
   }
   // Re-bind unless the installed step already leads to ours (an lr scheduler's wrapper).
   if (!step_is_ours(optimizer)) optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
+  if (deferred) {  // raised after this rank stepped like the others
+    deferred->restore();
+    throw py::error_already_set();
+  }
   return result;
 }
 
@@ -741,6 +779,10 @@ bool best_gd_score_improved_this_epoch(py::handle tracker, py::handle first_call
   double mean_loss = host::as_float(mdg.attr("_gd_epoch_loss_sum")) / static_cast<double>(count);
   mdg.attr("_gd_epoch_loss_sum") = py::float_(0.0);
   mdg.attr("_gd_epoch_loss_count") = py::int_(0);
+  if (py::hasattr(mdg, "_gd_epoch_loss_count_agreed")) {  // what the ranks agreed on is consumed too
+    mdg.attr("_gd_epoch_loss_sum_agreed") = py::float_(0.0);
+    mdg.attr("_gd_epoch_loss_count_agreed") = py::int_(0);
+  }
   double best = host::as_float(mdg.attr("_gd_best_epoch_loss"));
   bool improved = best == 0.0 || mean_loss < best;
   if (improved) {
