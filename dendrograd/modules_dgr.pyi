@@ -366,7 +366,8 @@ def update_running_averages(new_neuron_error: torch.Tensor, dendrite_outs: torch
 def update_saved_values_averages(saved_values: Any, dendrite_outs: torch.Tensor, covariance: torch.Tensor, loss: Any, last_parent_d: Any, math_tuple: Any) -> None:
     """Steady phase: moves prev_dendrite_candidate_average, _correlation and _pearson towards this
     batch (the mean of dendrite_outs over math_tuple, covariance, current_batch_pearson) as an
-    exponential moving average with factor 0.99; the correlation and Pearson tensors get new
+    exponential moving average with factor GDL.pc.get_correlation_average_factor() (0.99 by
+    default); the correlation and Pearson tensors get new
     storage under the same objects. initialized is not advanced; loss and last_parent_d are not read.
 
     Raises RuntimeError when a batch value does not reshape to dendrite_storage_shape.

@@ -37,6 +37,10 @@ class Config:
         "initial_correlation_batches": 10,
         "arb_improvement_threshold": 0.1,
         "arb_improvement_threshold_raw": 1e-5,
+        "correlation_average_factor": 0.99,
+        "dendrite_output_init": 0.0,
+        "select_candidates_per_neuron": False,
+        "candidate_lr_scale": 1.0,
         "candidate_grad_clipping": 0.0,
         "arb_forward_function": torch.sigmoid,
         # schedule

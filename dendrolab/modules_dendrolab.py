@@ -104,6 +104,32 @@ def get_DENDRITE_REINIT_VALUES():
     return names
 
 
+def candidate_lr_optimizer(params, optimizer="Adam", **kwargs):
+    """`torch.optim.<optimizer>(params, **kwargs)` with the candidate dendrites at their own
+    learning rate: the parameters tagged "candidate" form a group at
+    `lr × GDL.pc.get_candidate_lr_scale()`, all others one at `lr` (the optimizer's default
+    lr when none is given). The add-on's mode filter keeps the groups.
+
+    Pass it where the tracker takes an optimizer class; it is a module-level function, so a
+    training checkpoint can name it and resume with it:
+
+        tracker.setup_optimizer(model, MDL.candidate_lr_optimizer, optimizer="Adam", lr=0.01)
+
+    Raises AttributeError when torch.optim has no class of that name.
+    """
+    import inspect
+
+    optimizer_class = getattr(torch.optim, optimizer)
+    params = list(params)
+    lr = kwargs.get("lr")
+    if lr is None:
+        lr = inspect.signature(optimizer_class).parameters["lr"].default
+    scale = float(GDL.pc.get_candidate_lr_scale())
+    candidates = [p for p in params if getattr(p, "parameter_type", None) == "candidate"]
+    others = [p for p in params if getattr(p, "parameter_type", None) != "candidate"]
+    return optimizer_class([{"params": others}, {"params": candidates, "lr": lr * scale}], **kwargs)
+
+
 class PerDeviceLists(dict):
     """Device index -> list of stored per-batch tensors.
 
@@ -341,18 +367,71 @@ class ARBNeuronModule(nn.Module):
         return MDG.apply_live_candidate_to_output(self, out, results[1])
 
     # -- growth -------------------------------------------------------------
+    def initial_output_weights(self, slots):
+        """Starting weights of a newly accepted dendrite into its neurons: one per neuron,
+        neuron i taken from candidate slot `slots[i]`.
+
+        With `dendrite_output_init` at 0 they start at zero and the dendrite joins the neuron
+        only as n mode trains that weight. With a positive value s each starts at -s times the
+        sign of the candidate's running covariance with that neuron's error: the neuron error
+        is the loss gradient at the neuron's output, so a dendrite whose output rises with it
+        lowers the loss when it is subtracted.
+        """
+        scale = float(GDL.pc.get_dendrite_output_init())
+        if scale == 0.0:
+            return torch.zeros(self.out_channels)
+        channels = self.out_channels
+        correlations = torch.stack([v.prev_dendrite_candidate_correlation.detach().reshape(-1)[:channels].float().cpu()
+                                    for v in self.dendrite_module.dendrite_values])
+        return -scale * torch.sign(correlations[torch.tensor(slots), torch.arange(channels)])
+
+    def candidate_slots_per_neuron(self, best):
+        """The candidate slot each neuron's part of the new dendrite comes from.
+
+        By default every neuron takes the slot with the highest mean best score (`best`). With
+        `select_candidates_per_neuron`, each neuron takes the slot with its own highest best
+        score, provided every parameter of the candidate holds one row per neuron (Linear and
+        ConvNd layers do), so that the new dendrite can be put together row by row.
+        """
+        dendrite_module = self.dendrite_module
+        channels = self.out_channels
+        if not GDL.pc.get_select_candidates_per_neuron():
+            return [best] * channels
+        template = dendrite_module.best_candidate_module[best]
+        if any(p.dim() == 0 or p.shape[0] != channels for p in template.parameters()):
+            return [best] * channels
+        if any(b.is_floating_point() for b in template.buffers()):
+            return [best] * channels
+        scores = torch.stack([v.best_score.detach().abs().reshape(-1)[:channels].float().cpu()
+                              for v in dendrite_module.dendrite_values])
+        # Ties (a neuron no candidate improved) stay with the best slot overall.
+        chosen = scores.argmax(0).tolist()
+        return [c if scores[c, i] > scores[best, i] else best for i, c in enumerate(chosen)]
+
     def accept_best_candidate(self):
-        """Turns the best candidate into a new accepted dendrite and starts fresh candidates."""
+        """Turns the best candidate into a new accepted dendrite and starts fresh candidates.
+        Returns the slot with the highest mean best score."""
         MDG = _addon()
         dendrite_module = self.dendrite_module
         best = dendrite_module.best_candidate_index()
+        slots = self.candidate_slots_per_neuron(best)
         k = dendrite_module.num_dendrites
         layer = copy.deepcopy(dendrite_module.best_candidate_module[best])
+        dtype, device = tensor_options(self.main_module)
+        saved = dendrite_module.best_dendrites_to_candidates_saved[best].detach().to(
+            dtype=dtype, device=device, copy=True)
+        if any(slot != best for slot in slots):
+            with torch.no_grad():
+                by_slot = {s: dict(dendrite_module.best_candidate_module[s].named_parameters()) for s in set(slots)}
+                for name, param in layer.named_parameters():
+                    for i, slot in enumerate(slots):
+                        param[i].copy_(by_slot[slot][name][i])
+                for i, slot in enumerate(slots):
+                    if k > 0:
+                        saved[:, i] = dendrite_module.best_dendrites_to_candidates_saved[slot][:, i]
         MDG.set_dendrite_parameters(layer)
         dendrite_module.layers.append(layer)
-        dtype, device = tensor_options(self.main_module)
-        saved = dendrite_module.best_dendrites_to_candidates_saved[best]
-        into_new = nn.Parameter(saved.detach().to(dtype=dtype, device=device, copy=True))
+        into_new = nn.Parameter(saved)
         into_new.parameter_type = "dendrite"
         self.dendrites_to_dendrites.append(into_new)
         top = torch.zeros(k + 1, self.out_channels, dtype=dtype, device=device)
@@ -360,6 +439,8 @@ class ARBNeuronModule(nn.Module):
             top[:k] = self.dendrites_to_top[-1].detach()
         if self.candidate_to_top is not None and best == 0:
             top[k] = self.candidate_to_top.detach()[0]
+        else:
+            top[k] = self.initial_output_weights(slots).to(dtype=dtype, device=device)
         new_top = nn.Parameter(top)
         new_top.parameter_type = "dendrite"
         if len(self.dendrites_to_top) > 0:

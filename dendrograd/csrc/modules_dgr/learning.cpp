@@ -388,8 +388,11 @@ void update_saved_values_averages_initial(py::handle values, const at::Tensor& o
 
 void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean, const at::Tensor& covariance) {
   at::NoGradGuard no_grad;
-  const double factor = 0.99;
-  const double fresh = 1.0 - factor;  // 0.010000000000000009, not 0.01
+  // How much of the running scores carries over per batch: the default 0.99 averages over
+  // about 100 batches; with one batch per epoch (full batch) a lower factor lets the score
+  // follow the candidate instead of trailing it by a hundred epochs.
+  const double factor = host::number(DGR_STR("get_correlation_average_factor"));
+  const double fresh = 1.0 - factor;  // 0.010000000000000009 for 0.99, not 0.01
   const Dims shape = storage_shape(values);
   at::Tensor average = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));
   average.copy_(average.mul(factor).add(outs_mean.reshape(shape).mul(fresh)));
@@ -971,7 +974,8 @@ void register_learning(py::module_& m) {
       py::arg("last_parent_d"), py::arg("math_tuple"),
       "Steady phase: moves prev_dendrite_candidate_average, _correlation and _pearson towards this\n"
       "batch (the mean of dendrite_outs over math_tuple, covariance, current_batch_pearson) as an\n"
-      "exponential moving average with factor 0.99; the correlation and Pearson tensors get new\n"
+      "exponential moving average with factor GDL.pc.get_correlation_average_factor() (0.99 by\n"
+      "default); the correlation and Pearson tensors get new\n"
       "storage under the same objects. initialized is not advanced; loss and last_parent_d are not read.\n\n"
       "Raises RuntimeError when a batch value does not reshape to dendrite_storage_shape.");
 
