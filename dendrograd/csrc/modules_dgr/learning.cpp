@@ -208,21 +208,38 @@ py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::obj
   return host::wrap(acc);
 }
 
+// Moves the candidates to the inputs' device. The list remembers the device it was last
+// moved to (a new candidate set is a new list), so the module walk runs only on a change.
+void move_candidates_to(py::handle candidate_list, py::handle device) {
+  py::object moved_to = py::getattr(candidate_list, DGR_STR("_dgr_device"), py::none());
+  py::str wanted(device);
+  if (!moved_to.is_none() && moved_to.equal(wanted)) return;
+  for (py::handle candidate : candidate_list) candidate.attr(DGR_STR("to"))(device);
+  py::setattr(candidate_list, DGR_STR("_dgr_device"), wanted);
+}
+
 py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, py::object dendrite_outs,
                              py::args args, py::kwargs kwargs) {
   py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
   const long long candidates = host::integer(DGR_STR("get_global_candidates"));
   py::object call;  // this forward call's tag, opened when the first output is stored
+  const bool learning = host::tracker_mode_is("p") && equals(dendrite_module.attr(DGR_STR("mode")), DGR_STR("p"));
+  if (!learning || candidates <= 0) {
+    return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
+  }
+  const bool cut = host::flag(DGR_STR("get_candidate_graph_mode"));
+  const bool training = host::truthy(dendrite_module.attr(DGR_STR("training")));
+  py::object candidate_list = dendrite_module.attr(DGR_STR("candidate_module"));
   for (long long i = 0; i < candidates; ++i) {
-    if (!host::tracker_mode_is("p") || !equals(dendrite_module.attr(DGR_STR("mode")), DGR_STR("p"))) continue;
     py::int_ index(i);
-    py::tuple walked_args = killer_recursive(args, host::flag(DGR_STR("get_candidate_graph_mode")));
-    py::tuple walked_kwargs = killer_recursive(kwargs, host::flag(DGR_STR("get_candidate_graph_mode")));
-    dendrite_outs = killer_recursive(dendrite_outs, host::flag(DGR_STR("get_candidate_graph_mode")))[0];
+    // Each candidate gets inputs of its own (copies cut from the neuron's graph), so a layer
+    // that works on its input in place cannot change what the next candidate sees.
+    py::tuple walked_args = killer_recursive(args, cut);
+    py::tuple walked_kwargs = killer_recursive(kwargs, cut);
+    dendrite_outs = killer_recursive(dendrite_outs, cut)[0];
     py::object args2 = walked_args[0], kwargs2 = walked_kwargs[0];
     py::object device = walked_args[1];
     if (device.is_none()) device = walked_kwargs[1];
-    const bool training = host::truthy(dendrite_module.attr(DGR_STR("training")));
     if (device.is_none() && training) {
       throw py::value_error("forward_candidates: the inputs of layer " +
                             std::string(py::str(dendrite_module.attr(DGR_STR("name")))) +
@@ -231,6 +248,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     }
     std::optional<at::Device> dev;
     if (!device.is_none()) dev = as_device(device);
+    move_candidates_to(candidate_list, device);
 
     py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
     const bool has_processors = !equals(processors, py::list());
@@ -243,8 +261,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
         processor_failure(e, true, dendrite_module);
       }
     }
-    py::object candidate = dendrite_module.attr(DGR_STR("candidate_module"))[index];
-    candidate.attr(DGR_STR("to"))(device);
+    py::object candidate = candidate_list[index];
     py::object candidate_out, nonlinear;
     {
       PlainSavedTensors plain_saved_tensors;
