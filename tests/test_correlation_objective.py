@@ -142,6 +142,16 @@ def test_candidate_step_is_the_gradient_of_the_covariance_magnitude(kind, accept
                                rtol=1e-5, atol=1e-8)
 
 
+def step_change(neuron_module, optimizer, x, target):
+    """How much one training step moves each candidate tensor (before - after)."""
+    before = candidate_tensors(neuron_module)
+    optimizer.zero_grad()
+    F.mse_loss(torch.tanh(neuron_module(x)), target).backward()
+    optimizer.step()
+    after = candidate_tensors(neuron_module)
+    return {name: before[name] - after[name] for name in before}
+
+
 def test_mean_covariance_scales_the_score_not_the_step():
     """With correlations by mean the score is the covariance over the batch size; the
     step still follows the sign of the covariance, so it is the same as by sum."""
@@ -153,12 +163,7 @@ def test_mean_covariance_scales_the_score_not_the_step():
         neuron_module, optimizer, x, generator = wrapped("linear", 1, seed=2)
         target = torch.rand(x.shape[0], 4, generator=generator, dtype=torch.float64) - 0.5
         covariance, _, expected = reference(neuron_module, x, target)
-        before = candidate_tensors(neuron_module)
-        optimizer.zero_grad()
-        F.mse_loss(torch.tanh(neuron_module(x)), target).backward()
-        optimizer.step()
-        after = candidate_tensors(neuron_module)
-        steps[by_mean] = {name: before[name] - after[name] for name in before}
+        steps[by_mean] = step_change(neuron_module, optimizer, x, target)
         score = neuron_module.dendrite_module.dendrite_values[0].prev_dendrite_candidate_correlation.reshape(-1)
         torch.testing.assert_close(score, covariance / x.shape[0] if by_mean else covariance, rtol=1e-5, atol=1e-9)
         for name in expected:
@@ -176,13 +181,9 @@ def test_candidate_learning_rate_scales_only_the_candidates():
     assert [g["lr"] for g in optimizer.param_groups] == [1.0]  # p mode keeps the candidate group only
     target = torch.rand(x.shape[0], 4, generator=generator, dtype=torch.float64) - 0.5
     _, _, expected = reference(neuron_module, x, target)
-    before = candidate_tensors(neuron_module)
-    optimizer.zero_grad()
-    F.mse_loss(torch.tanh(neuron_module(x)), target).backward()
-    optimizer.step()
-    after = candidate_tensors(neuron_module)
+    change = step_change(neuron_module, optimizer, x, target)
     for name in expected:
-        torch.testing.assert_close(before[name] - after[name], 1.0 * expected[name], rtol=1e-6, atol=1e-10)
+        torch.testing.assert_close(change[name], 1.0 * expected[name], rtol=1e-6, atol=1e-10)
 
     GDL.arb_tracker.member_vars["mode"] = "n"
     neuron_module.dendrite_module.mode = "n"
