@@ -227,9 +227,20 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
   if (!learning || candidates <= 0) {
     return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
   }
+  // What every candidate of this call reads, read once: settings, the module lists as
+  // plain lists (indexing a ModuleList runs Python code), the processors.
   const bool cut = host::flag(DGR_STR("get_candidate_graph_mode"));
   const bool training = host::truthy(dendrite_module.attr(DGR_STR("training")));
+  const bool leak_checks = host::flag(DGR_STR("get_debugging_memory_leak"));
+  const bool learn_mode = host::flag(DGR_STR("get_dendrite_learn_mode"));
+  const bool extra_verbose = host::flag(DGR_STR("get_extra_verbose"));
+  const bool nan_checks = extra_verbose || host::flag(DGR_STR("get_verbose"));
+  py::object activation = host::get(DGR_STR("get_arb_forward_function"));
   py::object candidate_list = dendrite_module.attr(DGR_STR("candidate_module"));
+  py::list candidate_modules(candidate_list);
+  py::list holders(dendrite_module.attr(DGR_STR("dendrite_values")));
+  py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
+  const bool has_processors = !equals(processors, py::list());
   for (long long i = 0; i < candidates; ++i) {
     py::int_ index(i);
     // Each candidate gets inputs of its own (copies cut from the neuron's graph), so a layer
@@ -250,8 +261,6 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     if (!device.is_none()) dev = as_device(device);
     move_candidates_to(candidate_list, device);
 
-    py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
-    const bool has_processors = !equals(processors, py::list());
     if (has_processors) {
       try {
         py::object prepared = call_unpacked(processors[index].attr(DGR_STR("pre_d")), args2, kwargs2);
@@ -261,7 +270,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
         processor_failure(e, true, dendrite_module);
       }
     }
-    py::object candidate = candidate_list[index];
+    py::object candidate = candidate_modules[index];
     py::object candidate_out, nonlinear;
     {
       PlainSavedTensors plain_saved_tensors;
@@ -275,7 +284,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
         }
       }
       candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, device);
-      nonlinear = host::get(DGR_STR("get_arb_forward_function"))(candidate_out);
+      nonlinear = activation(candidate_out);
     }
     candidate_outs[index] = candidate_out;
     at::Tensor nonlinear_t = host::tensor(nonlinear, "the candidate nonlinearity's result");
@@ -288,20 +297,20 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     // Under no_grad / inference_mode (a validation pass in training mode) no error can
     // come back, so nothing is stored.
     if (training && at::GradMode::is_enabled() && nonlinear_t.requires_grad()) {
-      py::object holder = dendrite_module.attr(DGR_STR("dendrite_values"))[index];
+      py::object holder = holders[index];
       py::list stored = stored_list(holder, DGR_STR("dendrite_outs"), py::int_(host::device_index(*dev)));
       drop_unreachable_outputs(stored);  // earlier calls whose graph was freed without a backward
-      if (host::flag(DGR_STR("get_debugging_memory_leak")) && count_positional(stored) > 0) {
+      if (leak_checks && count_positional(stored) > 0) {
         leak_handling(dendrite_module, holder, stored);
       }
-      if (host::flag(DGR_STR("get_dendrite_learn_mode"))) {
-        if (host::flag(DGR_STR("get_extra_verbose"))) {
+      if (learn_mode) {
+        if (extra_verbose) {
           host::print(host::percent("%s appending dendrite_outs", holder.attr(DGR_STR("layer_name"))));
         }
         if (!call) call = open_forward_call();
         tag_with_call(nonlinear, call);
         stored.append(nonlinear);
-        if (host::flag(DGR_STR("get_extra_verbose")) || host::flag(DGR_STR("get_verbose"))) {
+        if (nan_checks) {
           if (any_nan(nonlinear_t)) {
             host::print("got candidate out nan");
             host::debugger_stop("a candidate output holds NaN");
