@@ -258,14 +258,11 @@ void require_current_wrapper(py::handle network) {
 // The value holder's statistics a p-mode step updates. The rest of its state changes only
 // at epoch ends and restructures, alike on every rank; averaging it every step would let
 // it wander by rounding on three or more ranks.
-py::list step_statistics() {
-  py::list names;
-  for (const char* name : {"normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
-                           "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson",
-                           "current_batch_pearson", "initialized"}) {
-    names.append(py::str(name));
-  }
-  return names;
+std::vector<py::handle> step_statistics() {
+  return {DGR_STR("normal_pass_average_d"),        DGR_STR("parents_average_d_vector"),
+          DGR_STR("prev_dendrite_candidate_average"), DGR_STR("prev_dendrite_candidate_correlation"),
+          DGR_STR("prev_dendrite_candidate_pearson"), DGR_STR("current_batch_pearson"),
+          DGR_STR("initialized")};
 }
 
 // One candidate slot's share of the step's all-reduce.
@@ -286,7 +283,7 @@ SlotShare slot_share(py::handle candidate, py::handle into_candidate, py::handle
     share.learned = share.learned || !p.attr("grad").is_none();
     share.params.push_back(p);
   }
-  for (py::handle name : step_statistics()) {
+  for (py::handle name : step_statistics()) {  // interned names: no allocation per step
     py::object value = py::getattr(holder, name, py::none());
     if (host::is_tensor(value) && host::tensor(value).is_floating_point()) share.stats.push_back(host::tensor(value));
   }
