@@ -13,6 +13,8 @@ from setuptools import setup
 from torch.utils.cpp_extension import BuildExtension, CppExtension
 
 MODULES = ["modules_dgr", "tracker_dgr", "utils_dgr", "blockwise_dgr", "deploy_net"]
+# Modules that compile the tensor kernels of dendrograd/csrc/kernels/ in with their own sources.
+KERNEL_USERS = {"modules_dgr"}
 HERE = os.path.dirname(os.path.abspath(__file__))
 CSRC = os.path.join("dendrograd", "csrc")
 
@@ -32,6 +34,9 @@ class PerModuleBuild(BuildExtension):
 def extension(name):
     sources = sorted(glob.glob(os.path.join(CSRC, name, "*.cpp")))
     headers = glob.glob(os.path.join(CSRC, "*.h")) + glob.glob(os.path.join(CSRC, name, "*.h"))
+    if name in KERNEL_USERS:
+        sources += sorted(glob.glob(os.path.join(CSRC, "kernels", "*.cpp")))
+        headers += glob.glob(os.path.join(CSRC, "kernels", "*.h"))
     return CppExtension(
         name=f"dendrograd.{name}",
         sources=sources,

@@ -20,6 +20,7 @@ PYTHONBREAKPOINT=0 execution continues after the stop.
 from __future__ import annotations
 
 from typing import Any, Callable
+import collections.abc
 import copy
 import dendrolab.globals_dendrolab as GDL
 import dendrolab.modules_dendrolab as MDL
@@ -35,6 +36,7 @@ import torch.nn as nn
 import torch.nn.functional as F
 import torch.nn.init as init
 import traceback
+import typing
 from datetime import datetime as datetime
 from itertools import chain as chain
 
@@ -87,6 +89,25 @@ def apply_live_candidate_to_output(neuron_module: Any, out: Any, candidate_nonli
     Raises TypeError when out or the candidate output is not a tensor.
     """
 
+def arithmetic_fold(stored: Any, batch: Any, n: typing.SupportsFloat | typing.SupportsIndex) -> list[torch.Tensor]:
+    """New tensors (stored[i] * n + batch[i]) / (n + 1): the mean over n + 1 batches.
+
+    Raises RuntimeError when the lists differ in length or a pair in shape.
+    """
+
+def beats_by_margins(new_score: torch.Tensor, old_score: torch.Tensor, ratio: typing.SupportsFloat | typing.SupportsIndex, raw: typing.SupportsFloat | typing.SupportsIndex) -> torch.Tensor:
+    """Element-wise new * (1 - ratio) > old and new - raw > old.
+
+    Raises RuntimeError when the shapes do not broadcast.
+    """
+
+def best_scores(best: torch.Tensor, score: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    """(max(best, |score|), indices): element-wise, index 1 where |score| is larger, 0 where the
+    stored best stays (ties included).
+
+    Raises RuntimeError when the shapes differ.
+    """
+
 def calculate_and_backwards_dendrite_loss(values: Any) -> None:
     """Learns from the oldest stored batch of a value holder: correlation loss, its backward into the candidate, running statistics. A batch holding NaN or inf is reported and teaches nothing.
     The batch is not removed; apply_dg_grads does that.
@@ -109,6 +130,28 @@ def check_new_best_score(saved_values: Any) -> None:
     up; otherwise small gains accumulate in best_score.
 
     Raises TypeError when a bookkeeping attribute is not a tensor.
+    """
+
+def correlation_gradient(error: torch.Tensor, centre: torch.Tensor, score: torch.Tensor, view: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> torch.Tensor:
+    """The correlation loss's gradient at each candidate's output, -sign(score) * (error - centre),
+    as [C, *S]: descent along it raises |covariance|. score is [C, nodes]; centre is [nodes] (the
+    batch mean error) or [C, nodes] (running averages).
+
+    Raises ValueError for a 0-D score or a view of the wrong rank, RuntimeError when shapes do
+    not broadcast.
+    """
+
+def correlation_statistics(outs: torch.Tensor, error: torch.Tensor, dims: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], view: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], by_mean: bool = ..., normalized: bool = ..., average_outs: torch.Tensor | None = ..., average_error: torch.Tensor | None = ...) -> tuple:
+    """Per-node statistics of one batch for a pool of C candidates:
+    (error_sum, error_mean, outs_mean, covariance, pearson).
+    outs is [C, *S], error [*S] (the neuron error shared by the pool), dims the dimensions of S
+    reduced per node (empty: all), view a shape of S's rank broadcasting a per-node value over S.
+    The covariance is the sum (by_mean: the mean) of the centred products, centred on the batch
+    means or, with average_outs and average_error ([C, nodes] each), on those; normalized divides
+    it by the error's standard deviation. pearson is the batch-centred correlation, standard
+    deviations clamped at 1e-8. Differentiable.
+
+    Raises ValueError when the shapes do not fit together.
     """
 
 def covariance_loss(current_cov: torch.Tensor, error: torch.Tensor, average_error: torch.Tensor, output: torch.Tensor) -> torch.Tensor:
@@ -145,6 +188,12 @@ def dendrite_score_beats_current_best(new_score: torch.Tensor, old_score: torch.
     it warns, checks again on the CPU and returns a plain bool.
 
     Other RuntimeErrors propagate.
+    """
+
+def exponential_fold(stored: Any, batch: Any, factor: typing.SupportsFloat | typing.SupportsIndex) -> list[torch.Tensor]:
+    """New tensors stored[i] * factor + batch[i] * (1 - factor): one running score per candidate slot.
+
+    Raises RuntimeError when the lists differ in length or a pair in shape.
     """
 
 def filter_backward_dg(val: torch.Tensor, values: Any) -> None:

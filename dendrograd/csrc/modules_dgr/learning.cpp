@@ -10,10 +10,14 @@
 // running statistics. Empty and non-finite batches are dropped unlearned.
 #include "modules_dgr.h"
 
+#include "kernels/correlation_kernel.h"
+
 #include <ATen/SavedTensorHooks.h>
+#include <torch/csrc/autograd/autograd.h>
 #include <c10/util/Exception.h>
 
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -367,75 +371,123 @@ void check_dendrite_outs(py::handle values, py::handle device_index) {
 
 // ---- running statistics ----------------------------------------------------------------------
 
-// Per-node reductions of one stored batch, shared by the loss, the covariance and the
-// running statistics so that each full-size pass happens once. A mean is the sum divided
-// by the number of reduced elements, which is how the tensor library forms it.
-struct Moments {
-  at::Tensor error_sum, error_mean, outs_mean;
-  double count = 1.0;
+// The settings one learning step reads, read once per module and step.
+struct LearningSettings {
+  bool by_mean = false;      // get_correlations_by_mean
+  bool running = false;      // get_running_average_dg: centre on running averages
+  bool normalized = false;   // get_normalized_covariance
+  bool learn_live = false;   // get_learn_dendrites_live
+  bool dpp_verbose = false;  // get_dpp_verbose
+  double factor = 0.99;      // get_correlation_average_factor
+  double initial_batches = 0;
+
+  static LearningSettings read() {
+    LearningSettings s;
+    s.by_mean = host::flag(DGR_STR("get_correlations_by_mean"));
+    s.running = host::flag(DGR_STR("get_running_average_dg"));
+    s.normalized = host::flag(DGR_STR("get_normalized_covariance"));
+    s.learn_live = host::flag(DGR_STR("get_learn_dendrites_live"));
+    s.dpp_verbose = host::flag(DGR_STR("get_dpp_verbose"));
+    // How much of the running scores carries over per batch: the default 0.99 averages over
+    // about 100 batches; with one batch per epoch (full batch) a lower factor lets the score
+    // follow the candidate instead of trailing it by a hundred epochs.
+    s.factor = host::number(DGR_STR("get_correlation_average_factor"));
+    s.initial_batches = static_cast<double>(host::integer(DGR_STR("get_initial_correlation_batches")));
+    return s;
+  }
 };
 
-double reduced_count(const at::Tensor& t, const Dims& dims) {
-  if (dims.empty()) return static_cast<double>(t.numel());  // an empty dim list reduces everything
-  double n = 1.0;
-  for (int64_t d : dims) n *= static_cast<double>(t.size(d));
-  return n;
+using Holders = std::vector<py::object>;
+
+// One tensor attribute of every holder of a pool.
+std::vector<at::Tensor> holder_tensors(const Holders& holders, py::handle name) {
+  std::vector<at::Tensor> tensors;
+  tensors.reserve(holders.size());
+  for (const py::object& holder : holders) tensors.push_back(host::tensor_attr(holder, name));
+  return tensors;
 }
 
-Moments batch_moments(const at::Tensor& outs, const at::Tensor& error, const Dims& dims) {
+// The same attribute of every holder as one [C, ...] tensor (no copy for a single holder).
+at::Tensor pooled_attr(const Holders& holders, py::handle name) {
+  if (holders.size() == 1) return host::tensor_attr(holders[0], name).unsqueeze(0);
+  return at::stack(holder_tensors(holders, name));
+}
+
+// Folds one batch of per-node values ([C, nodes]) into the running scores of the holders,
+// all of which have seen `initialized` batches: an arithmetic mean over the first
+// get_initial_correlation_batches() batches, an exponential one after.
+void fold_saved_values(const Holders& holders, const Dims& storage, double initialized, const at::Tensor& outs_mean,
+                       const at::Tensor& covariance, const at::Tensor& pearson, const LearningSettings& s) {
   at::NoGradGuard no_grad;
-  Moments m;
-  m.count = reduced_count(error, dims);
-  m.error_sum = at::sum(error.detach(), dims);
-  m.error_mean = m.error_sum.div(m.count);
-  m.outs_mean = at::sum(outs.detach(), dims).div(reduced_count(outs, dims));
-  return m;
+  Dims pooled_storage{static_cast<int64_t>(holders.size())};
+  pooled_storage.insert(pooled_storage.end(), storage.begin(), storage.end());
+  auto slots = [&](const at::Tensor& batch) { return batch.detach().reshape(pooled_storage).unbind(0); };
+  const std::pair<py::handle, const at::Tensor*> scores[] = {
+      {DGR_STR("prev_dendrite_candidate_average"), &outs_mean},
+      {DGR_STR("prev_dendrite_candidate_correlation"), &covariance},
+      {DGR_STR("prev_dendrite_candidate_pearson"), &pearson}};
+  if (initialized < s.initial_batches) {
+    for (const auto& [name, batch] : scores) {
+      std::vector<at::Tensor> stored = holder_tensors(holders, name);
+      at::_foreach_copy_(stored, kernels::arithmetic_fold(stored, slots(*batch), initialized));
+    }
+    for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
+      at::_foreach_mul_(holder_tensors(holders, name), 0);
+    }
+    for (const at::Tensor& scalar : holder_tensors(holders, DGR_STR("running_scalar"))) scalar.fill_(1.0);
+    at::_foreach_add_(holder_tensors(holders, DGR_STR("initialized")), 1.0);
+    return;
+  }
+  for (const auto& [name, batch] : scores) {
+    std::vector<at::Tensor> stored = holder_tensors(holders, name);
+    std::vector<at::Tensor> folded = kernels::exponential_fold(stored, slots(*batch), s.factor);
+    if (batch == &outs_mean) {
+      at::_foreach_copy_(stored, folded);
+    } else {
+      // The two scores get new storage under the same tensor objects.
+      for (size_t i = 0; i < stored.size(); ++i) stored[i].set_data(folded[i]);
+    }
+  }
 }
 
 void update_saved_values_averages_initial(py::handle values, const at::Tensor& outs_mean,
                                           const at::Tensor& covariance) {
-  at::NoGradGuard no_grad;
-  const Dims shape = storage_shape(values);
-  at::Tensor initialized = host::tensor_attr(values, DGR_STR("initialized"));
-  const double n = initialized.item<double>();
-  auto fold = [&](py::handle name, const at::Tensor& batch) {
-    at::Tensor stored = host::tensor_attr(values, name);
-    stored.copy_(stored.mul(n).add(batch.reshape(shape)).div(n + 1.0));
-  };
-  fold(DGR_STR("prev_dendrite_candidate_average"), outs_mean);
-  fold(DGR_STR("prev_dendrite_candidate_correlation"), covariance.detach());
-  fold(DGR_STR("prev_dendrite_candidate_pearson"), host::tensor_attr(values, DGR_STR("current_batch_pearson")).detach());
-  for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
-    host::tensor_attr(values, name).mul_(0);
-  }
-  host::tensor_attr(values, DGR_STR("running_scalar")).fill_(1.0);
-  initialized.add_(1.0);
+  const Holders holder{py::reinterpret_borrow<py::object>(values)};
+  LearningSettings s;
+  s.initial_batches = std::numeric_limits<double>::infinity();
+  fold_saved_values(holder, storage_shape(values), host::tensor_attr(values, DGR_STR("initialized")).item<double>(),
+                    outs_mean.unsqueeze(0), covariance.unsqueeze(0),
+                    host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0), s);
 }
 
 void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean, const at::Tensor& covariance) {
+  const Holders holder{py::reinterpret_borrow<py::object>(values)};
+  LearningSettings s;
+  s.factor = host::number(DGR_STR("get_correlation_average_factor"));
+  s.initial_batches = 0;
+  fold_saved_values(holder, storage_shape(values), 0, outs_mean.unsqueeze(0), covariance.unsqueeze(0),
+                    host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0), s);
+}
+
+// The per-neuron average error every holder keeps, moved towards this batch's mean.
+void fold_error_average(const Holders& holders, const at::Tensor& error_sum, double full_mult, const Dims& storage) {
   at::NoGradGuard no_grad;
-  // How much of the running scores carries over per batch: the default 0.99 averages over
-  // about 100 batches; with one batch per epoch (full batch) a lower factor lets the score
-  // follow the candidate instead of trailing it by a hundred epochs.
-  const double factor = host::number(DGR_STR("get_correlation_average_factor"));
-  const double fresh = 1.0 - factor;  // 0.010000000000000009 for 0.99, not 0.01
-  const Dims shape = storage_shape(values);
-  at::Tensor average = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));
-  average.copy_(average.mul(factor).add(outs_mean.reshape(shape).mul(fresh)));
-  // The two scores get new storage under the same tensor objects.
-  at::Tensor correlation = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation"));
-  correlation.set_data(correlation.mul(factor).add(covariance.detach().reshape(shape).mul(fresh)));
-  at::Tensor pearson = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_pearson"));
-  at::Tensor batch_pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).detach();
-  pearson.set_data(pearson.mul(factor).add(batch_pearson.reshape(shape).mul(fresh)));
+  const at::Tensor batch = error_sum.mul(0.01).div(full_mult).reshape(storage);
+  std::vector<at::Tensor> stored = holder_tensors(holders, DGR_STR("normal_pass_average_d"));
+  std::vector<at::Tensor> folded = at::_foreach_mul(stored, 0.99);
+  at::_foreach_add_(folded, std::vector<at::Tensor>(stored.size(), batch));
+  at::_foreach_copy_(stored, folded);
 }
 
 // math_tuple / full_mult come both parsed and as the Python objects shown in diagnostics;
-// `moments`, when given, holds this batch's reductions already computed.
+// `error_sum` and `outs_mean`, when given, are this batch's reductions already computed.
 void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs, py::handle values,
                              const Dims& math_dims, double full_mult, const at::Tensor& covariance,
-                             py::handle math_tuple, py::handle full_mult_obj, const Moments* moments = nullptr) {
+                             py::handle math_tuple, py::handle full_mult_obj, at::Tensor error_sum = {},
+                             at::Tensor outs_mean = {}) {
   at::NoGradGuard no_grad;
+  const LearningSettings s = LearningSettings::read();
+  const Holders holder{py::reinterpret_borrow<py::object>(values)};
   auto shape_report_lines = [&] {
     host::print(host::wrap(new_neuron_error).attr("shape"));
     host::print(values.attr(DGR_STR("this_node_index")));
@@ -444,11 +496,9 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
   };
   std::optional<std::string> failure;
   try {
-    at::Tensor average = host::tensor_attr(values, DGR_STR("normal_pass_average_d"));
-    at::Tensor error_sum = moments ? moments->error_sum : at::sum(new_neuron_error.detach(), math_dims);
-    at::Tensor batch = error_sum.mul(0.01).div(full_mult).reshape(storage_shape(values));
-    average.copy_(average.mul(0.99).add(batch));
-    if (host::flag(DGR_STR("get_dpp_verbose"))) {
+    if (!error_sum.defined()) error_sum = at::sum(new_neuron_error.detach(), math_dims);
+    fold_error_average(holder, error_sum, full_mult, storage_shape(values));
+    if (s.dpp_verbose) {
       host::print("no error with");
       shape_report_lines();
     }
@@ -467,18 +517,15 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
     host::debugger_stop("the neuron error does not fit the running statistics of layer " + std::string(py::str(values.attr(DGR_STR("layer_name")))));
     host::exit_process(1);
   }
-  if (host::flag(DGR_STR("get_learn_dendrites_live"))) {
+  if (s.learn_live) {
     at::Tensor parents = host::tensor_attr(values, DGR_STR("parents_average_d_vector"));
     parents.copy_(host::tensor_attr(values, DGR_STR("normal_pass_average_d")));
     parents.requires_grad_(false);
   }
-  at::Tensor outs_mean = moments ? moments->outs_mean : at::mean(dendrite_outs.detach(), math_dims);
+  if (!outs_mean.defined()) outs_mean = at::mean(dendrite_outs.detach(), math_dims);
   const double initialized = host::tensor_attr(values, DGR_STR("initialized")).item<double>();
-  if (initialized < static_cast<double>(host::integer(DGR_STR("get_initial_correlation_batches")))) {
-    update_saved_values_averages_initial(values, outs_mean, covariance);
-  } else {
-    update_saved_values_averages(values, outs_mean, covariance);
-  }
+  fold_saved_values(holder, storage_shape(values), initialized, outs_mean.unsqueeze(0), covariance.unsqueeze(0),
+                    host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0), s);
 }
 
 // ---- covariance and correlation loss --------------------------------------------------------
@@ -508,136 +555,141 @@ void report_bad_batch(const std::string& layer_name) {
               "is skipped and nothing is learned from it.");
 }
 
-at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
-                                  const Dims& math_dims, const Dims& view, py::handle values,
-                                  const Moments* moments = nullptr, bool report = true) {
+kernels::CorrelationOptions correlation_options(const LearningSettings& s, const Holders& holders) {
+  kernels::CorrelationOptions options;
+  options.by_mean = s.by_mean;
+  options.normalized = s.normalized;
+  if (s.running) {
+    options.average_outs = pooled_attr(holders, DGR_STR("prev_dendrite_candidate_average"));
+    options.average_error = pooled_attr(holders, DGR_STR("parents_average_d_vector"));
+  }
+  return options;
+}
+
+void check_pool_shapes(const at::Tensor& outs, const at::Tensor& error, const Dims& dims, const Dims& view) {
+  const std::string problem = kernels::check_correlation_inputs(outs, error, dims, view);
+  TORCH_CHECK(problem.empty(), "the candidate outputs and the neuron error do not fit together: ", problem);
+}
+
+// Per-node statistics of one candidate's batch ([nodes] each); stores the batch Pearson
+// correlation on the holder when one is given.
+kernels::CorrelationStats holder_statistics(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
+                                            const Dims& math_dims, const Dims& view, py::handle values) {
   at::NoGradGuard no_grad;
-  const at::Tensor outs = dendrite_outs.detach();
+  const at::Tensor outs = dendrite_outs.detach().unsqueeze(0);
   const at::Tensor error = new_neuron_error.detach();
-  Moments own;
-  if (!moments) {
-    own = batch_moments(outs, error, math_dims);
-    moments = &own;
-  }
-  const bool by_mean = host::flag(DGR_STR("get_correlations_by_mean"));
-  const bool running = host::flag(DGR_STR("get_running_average_dg"));
-  // Centred on the batch means: what Pearson always uses, and the covariance without running averages.
-  const at::Tensor batch_centred_outs = outs - moments->outs_mean.reshape(view);
-  const at::Tensor batch_centred_error = error - moments->error_mean.reshape(view);
-  at::Tensor product;
-  if (running) {
-    at::Tensor average_error = host::tensor_attr(values, DGR_STR("parents_average_d_vector"));
-    at::Tensor average_outs = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));
-    product = (outs - average_outs.reshape(view)) * (error - average_error.reshape(view));
-  } else {
-    product = batch_centred_outs * batch_centred_error;
-  }
-  at::Tensor product_sum = at::sum(product, math_dims);
-  at::Tensor covariance = by_mean ? product_sum.div(reduced_count(product, math_dims)) : product_sum;
-  const bool normalized = host::flag(DGR_STR("get_normalized_covariance"));
-  if (!values.is_none() || normalized) {
-    // Population standard deviations, clamped so that a constant input gives 0, not NaN.
-    auto deviation = [&](const at::Tensor& centred) {
-      return at::sum(centred * centred, math_dims).div(reduced_count(centred, math_dims)).sqrt().clamp_min(1e-8);
-    };
-    const at::Tensor std_error = deviation(batch_centred_error);
-    if (!values.is_none()) {
-      const at::Tensor std_outs = deviation(batch_centred_outs);
-      at::Tensor numerator = running ? at::sum(batch_centred_outs * batch_centred_error, math_dims) : product_sum;
-      numerator = numerator.div(reduced_count(product, math_dims));
-      values.attr(DGR_STR("current_batch_pearson")) = host::wrap(numerator / (std_error * std_outs));
-    }
-    if (normalized) covariance = covariance / std_error;
-  }
-  // Without `report` the caller checks the covariance together with its own values.
-  if (report && any_non_finite(covariance)) {
+  check_pool_shapes(outs, error, math_dims, view);
+  Holders holder;
+  if (!values.is_none()) holder.push_back(py::reinterpret_borrow<py::object>(values));
+  LearningSettings s = LearningSettings::read();
+  if (s.running && values.is_none()) host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));  // names the missing holder
+  kernels::CorrelationStats stats = kernels::correlation_statistics(outs, error, math_dims, view, correlation_options(s, holder));
+  for (at::Tensor* t : {&stats.outs_mean, &stats.covariance, &stats.pearson}) *t = t->squeeze(0);
+  if (!values.is_none()) values.attr(DGR_STR("current_batch_pearson")) = host::wrap(stats.pearson);
+  return stats;
+}
+
+at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
+                                  const Dims& math_dims, const Dims& view, py::handle values) {
+  at::Tensor covariance = holder_statistics(dendrite_outs, new_neuron_error, math_dims, view, values).covariance;
+  if (any_non_finite(covariance)) {
     print_non_finite_covariance(layer_name_of(values));
     host::debugger_stop("NaN or inf covariance in layer " + layer_name_of(values));
   }
   return covariance;
 }
 
-struct BatchLoss {
-  at::Tensor loss;              // scalar, carries the graph into the candidate
-  at::Tensor new_neuron_error;  // detached
-  at::Tensor dendrite_outs;     // detached
-  at::Tensor elementwise;       // detached element-wise loss
-  at::Tensor covariance;        // this batch's covariance when the loss needed it
-  Moments moments;
+// ---- one stored batch of a candidate pool -----------------------------------------------------
+
+// The front (error, output) pair of every candidate slot of one neuron module.
+struct PoolBatch {
+  Holders holders;
+  at::Tensor error;              // the neuron error, detached; the same forward call for every slot
+  std::vector<at::Tensor> outs;  // the slots' outputs, with their graphs
   Reduction reduction;
-  bool finite = true;           // the error and the output hold no NaN or inf
 };
 
-BatchLoss get_cc_loss(py::handle values) {
-  BatchLoss r;
-  py::object device_index = values.attr(DGR_STR("device"));
-  at::Tensor parent_d, dendrite_outs;
-  {
-    at::NoGradGuard no_grad;
-    check_dendrite_outs(values, device_index);
-    parent_d = host::tensor(stored_list(values, DGR_STR("current_parent_d"), device_index)[py::int_(0)]).detach();
-    dendrite_outs = host::tensor(stored_list(values, DGR_STR("dendrite_outs"), device_index)[py::int_(0)]);
-    r.reduction = tuples_and_mult(parent_d, values);
-    r.moments = batch_moments(dendrite_outs, parent_d, r.reduction.math_dims);
-  }
-  const Dims& dims = r.reduction.math_dims;
-  const Dims& view = r.reduction.view_shape;
-  const bool running = host::flag(DGR_STR("get_running_average_dg"));
-  {
-    // A NaN or inf anywhere reaches the per-node sums, and an overflow the covariance: one
-    // check of those small tensors (one device sync) decides whether the batch is usable.
-    at::NoGradGuard no_grad;
-    at::Tensor finite = at::isfinite(r.moments.error_sum).all().logical_and(at::isfinite(r.moments.outs_mean).all());
-    if (!running) {
-      r.covariance = get_current_covariance(dendrite_outs, parent_d, dims, view, values, &r.moments, false);
-      finite = finite.logical_and(at::isfinite(r.covariance).all());
-    }
-    r.finite = finite.item<bool>();
-    if (!r.finite) return r;
-  }
-  at::Tensor loss;
-  if (running) {
-    loss = covariance_loss(host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).view(view),
-                           parent_d, host::tensor_attr(values, DGR_STR("parents_average_d_vector")).view(view),
-                           dendrite_outs);
+// What a batch teaches: its statistics ([C, nodes]) and the loss gradient at each output.
+struct PoolStep {
+  kernels::CorrelationStats stats;
+  at::Tensor gradient;  // [C, *S]
+  bool finite = true;
+};
+
+// Statistics and loss gradient of a batch. Not finite: a NaN or inf in the error, an
+// output or (when `covariance_must_be_finite`) the covariance; nothing else is computed.
+// The running-average loss takes its sign from the running score, so it can learn from a
+// batch whose own covariance overflowed.
+PoolStep candidate_step(const PoolBatch& b, const LearningSettings& s, bool covariance_must_be_finite) {
+  at::NoGradGuard no_grad;
+  const Dims& dims = b.reduction.math_dims;
+  const Dims& view = b.reduction.view_shape;
+  std::vector<at::Tensor> detached;
+  for (const at::Tensor& out : b.outs) detached.push_back(out.detach());
+  const at::Tensor pooled = detached.size() == 1 ? detached[0].unsqueeze(0) : at::stack(detached);
+  check_pool_shapes(pooled, b.error, dims, view);
+  const kernels::CorrelationOptions options = correlation_options(s, b.holders);
+  PoolStep step;
+  step.stats = kernels::correlation_statistics(pooled, b.error, dims, view, options);
+  if (covariance_must_be_finite) {
+    step.finite = kernels::statistics_finite(step.stats);
   } else {
-    loss = covariance_loss(r.covariance.view(view), parent_d, r.moments.error_mean.view(view), dendrite_outs);
+    step.finite = at::isfinite(step.stats.error_sum).all().logical_and(at::isfinite(step.stats.outs_mean).all()).item<bool>();
   }
-  r.new_neuron_error = parent_d;
-  r.dendrite_outs = dendrite_outs.detach();
-  r.elementwise = loss.detach();
-  r.loss = loss.sum();
-  return r;
+  if (!step.finite) return step;
+  if (s.running) {
+    step.gradient = kernels::correlation_gradient(
+        b.error, options.average_error, pooled_attr(b.holders, DGR_STR("prev_dendrite_candidate_correlation")), view);
+  } else {
+    step.gradient = kernels::correlation_gradient(b.error, step.stats.error_mean, step.stats.covariance, view);
+  }
+  return step;
 }
 
-// One stored batch of candidate learning. Returns false, having reported it and learned
+// Back-propagates the loss gradient into every candidate of the pool: one pass of the engine.
+void backward_into_candidates(const PoolBatch& b, const at::Tensor& gradient) {
+  std::vector<at::Tensor> gradients = gradient.unbind(0);
+  // The autograd engine runs Python hooks on its own threads: they need the GIL.
+  py::gil_scoped_release no_gil;
+  torch::autograd::backward(b.outs, gradients);
+}
+
+// The front pair of one holder's lists as a pool of one.
+PoolBatch holder_batch(py::handle values) {
+  py::object device_index = values.attr(DGR_STR("device"));
+  at::NoGradGuard no_grad;
+  check_dendrite_outs(values, device_index);
+  PoolBatch b;
+  b.holders.push_back(py::reinterpret_borrow<py::object>(values));
+  b.error = host::tensor(stored_list(values, DGR_STR("current_parent_d"), device_index)[py::int_(0)]).detach();
+  b.outs.push_back(host::tensor(stored_list(values, DGR_STR("dendrite_outs"), device_index)[py::int_(0)]));
+  b.reduction = tuples_and_mult(b.error, values);
+  return b;
+}
+
+// One stored batch of one candidate slot. Returns false, having reported it and learned
 // nothing, when the batch holds NaN or inf.
 bool calculate_and_backwards_dendrite_loss(py::handle values) {
-  BatchLoss batch = get_cc_loss(values);
-  if (!batch.finite) {
+  const LearningSettings s = LearningSettings::read();
+  const PoolBatch b = holder_batch(values);
+  PoolStep step = candidate_step(b, s, !s.running);
+  if (!step.finite) {
     report_bad_batch(py::str(values.attr(DGR_STR("layer_name"))));
     return false;
   }
-  {
-    // The autograd engine runs Python hooks on its own threads: they need the GIL.
-    py::gil_scoped_release no_gil;
-    batch.loss.backward();
-  }
-  batch.loss.reset();  // frees the candidate graph before the statistics
+  backward_into_candidates(b, step.gradient);
   at::NoGradGuard no_grad;
-  const Reduction& red = batch.reduction;
-  at::Tensor covariance = batch.covariance;  // checked finite already when the loss needed it
-  if (!covariance.defined()) {
-    covariance = get_current_covariance(batch.dendrite_outs, batch.new_neuron_error, red.math_dims, red.view_shape,
-                                        values, &batch.moments, false);
-    if (any_non_finite(covariance)) {  // the candidate step is finite (it uses the running sign); the statistics skip it
-      print_non_finite_covariance(layer_name_of(values));
-      return true;
-    }
+  kernels::CorrelationStats& stats = step.stats;
+  values.attr(DGR_STR("current_batch_pearson")) = host::wrap(stats.pearson.squeeze(0));
+  if (s.running && any_non_finite(stats.covariance)) {
+    // The candidate step is finite (it uses the running sign); the statistics skip the batch.
+    print_non_finite_covariance(layer_name_of(values));
+    return true;
   }
+  const Reduction& red = b.reduction;
   py::tuple triple = py::reinterpret_borrow<py::tuple>(red.triple);
-  update_running_averages(batch.new_neuron_error, batch.dendrite_outs, values, red.math_dims, red.full_mult,
-                          covariance, triple[0], triple[2], &batch.moments);
+  update_running_averages(b.error, b.outs[0], values, red.math_dims, red.full_mult, stats.covariance.squeeze(0),
+                          triple[0], triple[2], stats.error_sum, stats.outs_mean.squeeze(0));
   return true;
 }
 
@@ -645,15 +697,13 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
 
 std::tuple<at::Tensor, at::Tensor> new_best(py::handle values) {
   at::NoGradGuard no_grad;
-  at::Tensor temp_abs = host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).detach().abs();
-  at::Tensor best = host::tensor_attr(values, DGR_STR("best_score"));
-  return at::max(at::stack({best, temp_abs}), 0);  // ties keep the stored best (index 0)
+  return kernels::best_scores(host::tensor_attr(values, DGR_STR("best_score")),
+                              host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).detach());
 }
 
 at::Tensor margin_checks(const at::Tensor& new_score, const at::Tensor& old_score) {
-  at::Tensor percentage = new_score.mul(1.0 - host::number(DGR_STR("get_arb_improvement_threshold"))).gt(old_score);
-  at::Tensor raw = new_score.sub(host::number(DGR_STR("get_arb_improvement_threshold_raw"))).gt(old_score);
-  return percentage.logical_and(raw);
+  return kernels::beats_by_margins(new_score, old_score, host::number(DGR_STR("get_arb_improvement_threshold")),
+                                   host::number(DGR_STR("get_arb_improvement_threshold_raw")));
 }
 
 py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score) {
@@ -862,6 +912,103 @@ void apply_holder_grads(py::handle values) {
   }
 }
 
+// ---- the candidate pool of a module at once -------------------------------------------------
+
+// Every slot's stored lists, reconciled; `ready` pairs at the front of each.
+struct PoolLists {
+  Holders holders;
+  std::vector<py::list> errors, outs;
+  size_t ready = 0;
+};
+
+// The slots of a module as one pool, or nothing when they cannot learn together: a slot
+// has no stored error yet, or the slots hold different numbers of ready pairs.
+std::optional<PoolLists> pool_lists(py::handle dendrite_module) {
+  PoolLists p;
+  for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) {
+    py::object device = holder_device(values);
+    if (device.is_none()) return std::nullopt;
+    py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
+    py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
+    const size_t ready = reconcile_stored(outs, errors).ready;
+    if (!p.holders.empty() && ready != p.ready) return std::nullopt;
+    p.ready = ready;
+    p.holders.push_back(py::reinterpret_borrow<py::object>(values));
+    p.errors.push_back(errors);
+    p.outs.push_back(outs);
+  }
+  if (p.holders.empty()) return std::nullopt;
+  return p;
+}
+
+// The front pairs of a pool as one batch, or nothing when they do not fit one: the
+// slots' errors are not one shared tensor, an output is empty or shaped unlike the error,
+// or the holders' statistics are shaped differently from each other or from the batch's.
+std::optional<PoolBatch> front_pool_batch(const PoolLists& p, Dims& storage) {
+  PoolBatch b;
+  b.holders = p.holders;
+  for (size_t i = 0; i < p.holders.size(); ++i) {
+    const at::Tensor error = host::tensor(p.errors[i][0], "a stored neuron error");
+    const at::Tensor out = host::tensor(p.outs[i][0], "a stored candidate output");
+    if (i == 0) {
+      b.error = error.detach();
+    } else if (!error.is_same(p.errors[0][0].cast<at::Tensor>()) || out.scalar_type() != b.outs[0].scalar_type()) {
+      return std::nullopt;
+    }
+    if (out.numel() == 0 || out.sizes() != error.sizes() || out.device() != error.device()) return std::nullopt;
+    b.outs.push_back(out);
+  }
+  b.reduction = tuples_and_mult(b.error, p.holders[0]);
+  storage = storage_shape(p.holders[0]);
+  for (size_t i = 1; i < p.holders.size(); ++i) {
+    if (storage_shape(p.holders[i]) != storage) return std::nullopt;
+  }
+  const double nodes = static_cast<double>(b.error.numel()) /
+                       kernels::reduced_count(b.error.sizes(), b.reduction.math_dims);
+  if (static_cast<double>(c10::multiply_integers(storage)) != nodes) return std::nullopt;
+  return b;
+}
+
+// How many batches every holder has folded in, when all agree.
+std::optional<double> common_initialized(const Holders& holders) {
+  const at::Tensor counts = at::stack(holder_tensors(holders, DGR_STR("initialized"))).to(at::kCPU, at::kDouble);
+  const double* c = counts.data_ptr<double>();
+  for (int64_t i = 1; i < counts.numel(); ++i) {
+    if (c[i] != c[0]) return std::nullopt;
+  }
+  return c[0];
+}
+
+// Learns the front pair of every slot together (statistics of the pool in one pass, one
+// backward into all candidates) and removes it. Returns false, having changed nothing,
+// when the pair must go slot by slot: it does not fit one batch, the holders disagree on
+// their phase, or something in it is not finite (the slots then report it one by one).
+bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
+  Dims storage;
+  const std::optional<PoolBatch> b = front_pool_batch(p, storage);
+  if (!b) return false;
+  const std::optional<double> initialized = common_initialized(b->holders);
+  if (!initialized) return false;
+  const PoolStep step = candidate_step(*b, s, true);
+  if (!step.finite) return false;
+  backward_into_candidates(*b, step.gradient);
+  at::NoGradGuard no_grad;
+  const kernels::CorrelationStats& stats = step.stats;
+  for (size_t i = 0; i < b->holders.size(); ++i) {
+    b->holders[i].attr(DGR_STR("current_batch_pearson")) = host::wrap(stats.pearson.select(0, i).clone());
+  }
+  fold_error_average(b->holders, stats.error_sum, b->reduction.full_mult, storage);
+  fold_saved_values(b->holders, storage, *initialized, stats.outs_mean, stats.covariance, stats.pearson, s);
+  for (size_t i = 0; i < b->holders.size(); ++i) remove_first_batch(p.errors[i], p.outs[i]);
+  return true;
+}
+
+// The pooled path covers the built-in loss without diagnostics; everything else goes
+// slot by slot.
+bool pool_learning_applies(py::handle loss_fn, const LearningSettings& s) {
+  return loss_fn.is_none() && !s.learn_live && !s.dpp_verbose && !host::extra_verbose();
+}
+
 void clear_list(py::list& list) {
   if (PyList_SetSlice(list.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw py::error_already_set();
 }
@@ -910,6 +1057,15 @@ void apply_holder_zero(py::handle values) {
 }
 
 void apply_dg_grads(py::handle dendrite_module) {
+  const LearningSettings s = LearningSettings::read();
+  if (pool_learning_applies(self_module().attr(DGR_STR("dendrite_loss_fn")), s)) {
+    if (std::optional<PoolLists> pool = pool_lists(dendrite_module)) {
+      size_t learned = 0;
+      while (learned < pool->ready && learn_pool_front(*pool, s)) ++learned;
+      if (learned == pool->ready) return;
+      // A pair that does not fit the pool, and every pair after it, goes slot by slot.
+    }
+  }
   for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) apply_holder_grads(values);
 }
 
@@ -1031,16 +1187,21 @@ void register_learning(py::module_& m) {
   m.def(
       "get_cc_loss",
       [](py::handle values) {
-        BatchLoss b = get_cc_loss(values);
-        if (!b.finite) {
+        const LearningSettings s = LearningSettings::read();
+        const PoolBatch b = holder_batch(values);
+        const PoolStep step = candidate_step(b, s, !s.running);
+        if (!step.finite) {
           throw py::value_error("get_cc_loss: the oldest stored batch of layer " +
                                 std::string(py::str(values.attr(DGR_STR("layer_name")))) + " holds NaN or inf");
         }
+        values.attr(DGR_STR("current_batch_pearson")) = host::wrap(step.stats.pearson.squeeze(0));
+        const at::Tensor elementwise = b.outs[0].mul(step.gradient.squeeze(0));
         py::tuple triple = py::reinterpret_borrow<py::tuple>(b.reduction.triple);
         // Copies: the caller may keep or change them while the stored batch is still in use.
-        py::tuple record = py::make_tuple(host::wrap(b.new_neuron_error.clone()), host::wrap(b.dendrite_outs.clone()),
-                                          host::wrap(b.elementwise.clone()), values, triple[0], triple[2], triple[1]);
-        return py::make_tuple(host::wrap(b.loss), record);
+        py::tuple record = py::make_tuple(host::wrap(b.error.clone()), host::wrap(b.outs[0].detach().clone()),
+                                          host::wrap(elementwise.detach().clone()), values, triple[0], triple[2],
+                                          triple[1]);
+        return py::make_tuple(host::wrap(elementwise.sum()), record);
       },
       py::arg("dendrite_values"), "(scalar loss, (error, output, element-wise loss, holder, math_tuple, full_mult, "
                                   "view_tuple)) for the oldest stored batch.\n"

@@ -517,6 +517,7 @@ PYBIND11_MODULE(modules_dgr, m) {
         "Raises TypeError when val is not a tensor, AttributeError when the holder lacks a shape field.");
 
   register_learning(m);
+  register_kernels(m);
   register_pairing(m);
   m.attr("dendrite_loss_fn") = py::none();
 }

@@ -61,4 +61,7 @@ void register_pairing(py::module_& m);
 // bookkeeping and gradient application (learning.cpp).
 void register_learning(py::module_& m);
 
+// Registers the correlation kernels as plain tensor functions (kernel_bindings.cpp).
+void register_kernels(py::module_& m);
+
 }  // namespace dgr::modules

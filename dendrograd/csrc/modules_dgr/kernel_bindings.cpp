@@ -1,0 +1,81 @@
+// modules_dgr: the candidate correlation kernels as plain tensor functions, so that they
+// can be called (and compared with a reference) without any host object.
+#include "modules_dgr.h"
+
+#include "kernels/correlation_kernel.h"
+
+#include <optional>
+
+namespace dgr::modules {
+namespace {
+
+void require(bool ok, const std::string& message) {
+  if (!ok) throw py::value_error(message);
+}
+
+py::tuple correlation_statistics(const at::Tensor& outs, const at::Tensor& error, std::vector<int64_t> dims,
+                                 std::vector<int64_t> view, bool by_mean, bool normalized,
+                                 std::optional<at::Tensor> average_outs, std::optional<at::Tensor> average_error) {
+  const std::string problem = kernels::check_correlation_inputs(outs, error, dims, view);
+  require(problem.empty(), "correlation_statistics: " + problem);
+  require(average_outs.has_value() == average_error.has_value(),
+          "correlation_statistics: average_outs and average_error go together; got only one of them");
+  kernels::CorrelationOptions options;
+  options.by_mean = by_mean;
+  options.normalized = normalized;
+  if (average_outs) {
+    options.average_outs = *average_outs;
+    options.average_error = *average_error;
+  }
+  const kernels::CorrelationStats s = kernels::correlation_statistics(outs, error, dims, view, options);
+  return py::make_tuple(s.error_sum, s.error_mean, s.outs_mean, s.covariance, s.pearson);
+}
+
+at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
+                                std::vector<int64_t> view) {
+  require(score.dim() >= 1, "correlation_gradient: score must be [C, nodes], got a 0-D tensor");
+  require(static_cast<int64_t>(view.size()) == error.dim(),
+          "correlation_gradient: view must have one entry per dimension of the error (" +
+              std::to_string(error.dim()) + "), got " + std::to_string(view.size()));
+  return kernels::correlation_gradient(error, centre, score, view);
+}
+
+}  // namespace
+
+void register_kernels(py::module_& m) {
+  m.def("correlation_statistics", &correlation_statistics, py::arg("outs"), py::arg("error"), py::arg("dims"),
+        py::arg("view"), py::arg("by_mean") = false, py::arg("normalized") = false,
+        py::arg("average_outs") = py::none(), py::arg("average_error") = py::none(),
+        "Per-node statistics of one batch for a pool of C candidates:\n"
+        "(error_sum, error_mean, outs_mean, covariance, pearson).\n"
+        "outs is [C, *S], error [*S] (the neuron error shared by the pool), dims the dimensions of S\n"
+        "reduced per node (empty: all), view a shape of S's rank broadcasting a per-node value over S.\n"
+        "The covariance is the sum (by_mean: the mean) of the centred products, centred on the batch\n"
+        "means or, with average_outs and average_error ([C, nodes] each), on those; normalized divides\n"
+        "it by the error's standard deviation. pearson is the batch-centred correlation, standard\n"
+        "deviations clamped at 1e-8. Differentiable.\n\n"
+        "Raises ValueError when the shapes do not fit together.");
+  m.def("correlation_gradient", &correlation_gradient, py::arg("error"), py::arg("centre"), py::arg("score"),
+        py::arg("view"),
+        "The correlation loss's gradient at each candidate's output, -sign(score) * (error - centre),\n"
+        "as [C, *S]: descent along it raises |covariance|. score is [C, nodes]; centre is [nodes] (the\n"
+        "batch mean error) or [C, nodes] (running averages).\n\n"
+        "Raises ValueError for a 0-D score or a view of the wrong rank, RuntimeError when shapes do\n"
+        "not broadcast.");
+  m.def("exponential_fold", &kernels::exponential_fold, py::arg("stored"), py::arg("batch"), py::arg("factor"),
+        "New tensors stored[i] * factor + batch[i] * (1 - factor): one running score per candidate slot.\n\n"
+        "Raises RuntimeError when the lists differ in length or a pair in shape.");
+  m.def("arithmetic_fold", &kernels::arithmetic_fold, py::arg("stored"), py::arg("batch"), py::arg("n"),
+        "New tensors (stored[i] * n + batch[i]) / (n + 1): the mean over n + 1 batches.\n\n"
+        "Raises RuntimeError when the lists differ in length or a pair in shape.");
+  m.def("best_scores", &kernels::best_scores, py::arg("best"), py::arg("score"),
+        "(max(best, |score|), indices): element-wise, index 1 where |score| is larger, 0 where the\n"
+        "stored best stays (ties included).\n\n"
+        "Raises RuntimeError when the shapes differ.");
+  m.def("beats_by_margins", &kernels::beats_by_margins, py::arg("new_score"), py::arg("old_score"), py::arg("ratio"),
+        py::arg("raw"),
+        "Element-wise new * (1 - ratio) > old and new - raw > old.\n\n"
+        "Raises RuntimeError when the shapes do not broadcast.");
+}
+
+}  // namespace dgr::modules
