@@ -35,8 +35,8 @@ def extension(name):
     sources = sorted(glob.glob(os.path.join(CSRC, name, "*.cpp")))
     headers = glob.glob(os.path.join(CSRC, "*.h")) + glob.glob(os.path.join(CSRC, name, "*.h"))
     if name in KERNEL_USERS:
-        sources += sorted(glob.glob(os.path.join(CSRC, "kernels", "*.cpp")))
-        headers += glob.glob(os.path.join(CSRC, "kernels", "*.h"))
+        sources += sorted(glob.glob(os.path.join(CSRC, "kernels", "**", "*.cpp"), recursive=True))
+        headers += glob.glob(os.path.join(CSRC, "kernels", "**", "*.h"), recursive=True)
     return CppExtension(
         name=f"dendrograd.{name}",
         sources=sources,

@@ -1,5 +1,9 @@
 #include "kernels/correlation_kernel.h"
 
+#include "kernels/cpu/correlation_kernel_cpu.h"
+
+#include <c10/core/GradMode.h>
+
 #include <sstream>
 
 namespace dgr::kernels {
@@ -30,6 +34,15 @@ Dims pooled_view(int64_t candidates, at::IntArrayRef view) {
   Dims shape{candidates};
   shape.insert(shape.end(), view.begin(), view.end());
   return shape;
+}
+
+// Whether autograd has to see the computation (the loop kernels record no graph).
+bool wants_graph(std::initializer_list<const at::Tensor*> tensors) {
+  if (!c10::GradMode::is_enabled()) return false;
+  for (const at::Tensor* t : tensors) {
+    if (t->defined() && t->requires_grad()) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -69,6 +82,10 @@ std::string check_correlation_inputs(const at::Tensor& outs, const at::Tensor& e
 
 CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor& error, at::IntArrayRef dims,
                                         at::IntArrayRef view, const CorrelationOptions& options) {
+  if (!wants_graph({&outs, &error, &options.average_outs, &options.average_error}) &&
+      cpu::loops_apply(outs, error, options)) {
+    return cpu::correlation_statistics(outs, error, dims, options);
+  }
   const int64_t candidates = outs.size(0);
   const Dims pooled = pooled_dims(dims, error.dim());
   const Dims per_candidate = pooled_view(candidates, view);
@@ -100,17 +117,26 @@ CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor
   return s;
 }
 
-bool statistics_finite(const CorrelationStats& stats) {
-  return at::isfinite(stats.error_sum)
-      .all()
-      .logical_and(at::isfinite(stats.outs_mean).all())
-      .logical_and(at::isfinite(stats.covariance).all())
-      .item<bool>();
+bool statistics_finite(const CorrelationStats& stats, bool with_covariance) {
+  if (stats.sums_finite && stats.covariance_finite) {
+    return *stats.sums_finite && (!with_covariance || *stats.covariance_finite);
+  }
+  at::Tensor finite = at::isfinite(stats.error_sum).all().logical_and(at::isfinite(stats.outs_mean).all());
+  if (with_covariance) finite = finite.logical_and(at::isfinite(stats.covariance).all());
+  return finite.item<bool>();
 }
 
 at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
-                                at::IntArrayRef view) {
+                                at::IntArrayRef dims, at::IntArrayRef view) {
   const int64_t candidates = score.size(0);
+  const int64_t nodes = candidates == 0 ? 0 : score.numel() / candidates;
+  const bool shapes_fit = error.numel() % std::max<int64_t>(nodes, 1) == 0 &&
+                          (centre.numel() == nodes || centre.numel() == score.numel());
+  if (shapes_fit && !wants_graph({&error, &centre, &score}) && cpu::loops_apply(error, error, {}) &&
+      centre.device().is_cpu() && score.device().is_cpu() && centre.scalar_type() == error.scalar_type() &&
+      score.scalar_type() == error.scalar_type() && nodes == static_cast<int64_t>(error.numel() / reduced_count(error.sizes(), dims))) {
+    return cpu::correlation_gradient(error, centre, score, dims);
+  }
   const at::Tensor sign = score.sign().neg().reshape(pooled_view(candidates, view));
   at::Tensor centred;
   if (centre.numel() == score.numel()) {  // one centre per candidate
@@ -122,6 +148,11 @@ at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centr
 }
 
 std::vector<at::Tensor> exponential_fold(at::TensorList stored, at::TensorList batch, double factor) {
+  if (cpu::folds_apply(stored, batch)) {
+    std::vector<at::Tensor> folded = cpu::new_like(stored);
+    cpu::exponential_fold(folded, stored, batch, factor);
+    return folded;
+  }
   const double fresh = 1.0 - factor;  // 0.010000000000000009 for 0.99, not 0.01
   std::vector<at::Tensor> folded = at::_foreach_mul(stored, factor);
   at::_foreach_add_(folded, at::_foreach_mul(batch, fresh));
@@ -129,10 +160,32 @@ std::vector<at::Tensor> exponential_fold(at::TensorList stored, at::TensorList b
 }
 
 std::vector<at::Tensor> arithmetic_fold(at::TensorList stored, at::TensorList batch, double n) {
+  if (cpu::folds_apply(stored, batch)) {
+    std::vector<at::Tensor> folded = cpu::new_like(stored);
+    cpu::arithmetic_fold(folded, stored, batch, n);
+    return folded;
+  }
   std::vector<at::Tensor> folded = at::_foreach_mul(stored, n);
   at::_foreach_add_(folded, batch);
   at::_foreach_div_(folded, n + 1.0);
   return folded;
+}
+
+void exponential_fold_(at::TensorList stored, at::TensorList batch, double factor) {
+  if (cpu::folds_apply(stored, batch)) return cpu::exponential_fold(stored, stored, batch, factor);
+  at::_foreach_copy_(stored, exponential_fold(stored, batch, factor));
+}
+
+void arithmetic_fold_(at::TensorList stored, at::TensorList batch, double n) {
+  if (cpu::folds_apply(stored, batch)) return cpu::arithmetic_fold(stored, stored, batch, n);
+  at::_foreach_copy_(stored, arithmetic_fold(stored, batch, n));
+}
+
+void decay_add_(at::TensorList stored, at::TensorList batch, double decay) {
+  if (cpu::folds_apply(stored, batch)) return cpu::decay_add(stored, stored, batch, decay);
+  std::vector<at::Tensor> folded = at::_foreach_mul(stored, decay);
+  at::_foreach_add_(folded, batch);
+  at::_foreach_copy_(stored, folded);
 }
 
 std::tuple<at::Tensor, at::Tensor> best_scores(const at::Tensor& best, const at::Tensor& score) {

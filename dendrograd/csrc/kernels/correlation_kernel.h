@@ -9,12 +9,14 @@
 //   view   a shape of S's rank that broadcasts a per-node value back over S
 //          (1 where reduced, -1 at the node dimension)
 //   nodes  S without `dims`: the per-node shape of a statistic
-// Inputs are assumed checked (see check_correlation_inputs); every function is
-// differentiable through ATen, so callers that do not want a graph hold a NoGradGuard.
+// Inputs are assumed checked (see check_correlation_inputs). Where autograd must see the
+// computation, every function is composed of differentiable ATen operations; otherwise
+// CPU float and double inputs go through the loop kernels of cpu/ (no graph, two passes).
 #pragma once
 
 #include <ATen/ATen.h>
 
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,6 +38,9 @@ struct CorrelationStats {
   at::Tensor outs_mean;   // [C, nodes]
   at::Tensor covariance;  // [C, nodes]  the candidates' score for this batch
   at::Tensor pearson;     // [C, nodes]  batch-centred Pearson correlation
+  // Known to the loop kernels, which see every value anyway: whether error_sum and
+  // outs_mean, and the covariance, are finite. Unset after the composite.
+  std::optional<bool> sums_finite, covariance_finite;
 };
 
 // Number of elements reduced per node when `dims` of `shape` are summed.
@@ -51,19 +56,26 @@ CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor
 
 // True when every per-node value of the batch is finite: a NaN or inf anywhere in the
 // error or an output reaches the sums, an overflow the covariance. One device sync.
-bool statistics_finite(const CorrelationStats& stats);
+// Without `with_covariance` only the sums are checked.
+bool statistics_finite(const CorrelationStats& stats, bool with_covariance = true);
 
 // The gradient of the correlation loss with respect to each candidate's output,
 // -sign(score) * (error - centre): descent raises |covariance|. score [C, nodes];
 // centre [nodes] (the batch mean) or [C, nodes] (running averages). Returns [C, *S].
 at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
-                                at::IntArrayRef view);
+                                at::IntArrayRef dims, at::IntArrayRef view);
 
-// Running statistics, one tensor per candidate slot. New tensors, the inputs untouched:
+// Running statistics, one tensor per candidate slot; batch[i] folds into stored[i]:
 //   exponential_fold: stored * factor + batch * (1 - factor)
 //   arithmetic_fold:  (stored * n + batch) / (n + 1), the mean over n + 1 batches
+//   decay_add:        stored * decay + batch
+// Without a trailing underscore they return new tensors and leave the inputs untouched;
+// with one they write into `stored`.
 std::vector<at::Tensor> exponential_fold(at::TensorList stored, at::TensorList batch, double factor);
 std::vector<at::Tensor> arithmetic_fold(at::TensorList stored, at::TensorList batch, double n);
+void exponential_fold_(at::TensorList stored, at::TensorList batch, double factor);
+void arithmetic_fold_(at::TensorList stored, at::TensorList batch, double n);
+void decay_add_(at::TensorList stored, at::TensorList batch, double decay);
 
 // (max(best, |score|), 1 where |score| is larger) element-wise; ties keep the stored best.
 std::tuple<at::Tensor, at::Tensor> best_scores(const at::Tensor& best, const at::Tensor& score);

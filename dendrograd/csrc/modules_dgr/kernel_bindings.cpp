@@ -32,12 +32,17 @@ py::tuple correlation_statistics(const at::Tensor& outs, const at::Tensor& error
 }
 
 at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
-                                std::vector<int64_t> view) {
+                                std::vector<int64_t> dims, std::vector<int64_t> view) {
   require(score.dim() >= 1, "correlation_gradient: score must be [C, nodes], got a 0-D tensor");
   require(static_cast<int64_t>(view.size()) == error.dim(),
           "correlation_gradient: view must have one entry per dimension of the error (" +
               std::to_string(error.dim()) + "), got " + std::to_string(view.size()));
-  return kernels::correlation_gradient(error, centre, score, view);
+  for (int64_t d : dims) {
+    require(d >= -error.dim() && d < std::max<int64_t>(error.dim(), 1),
+            "correlation_gradient: dims must lie in [" + std::to_string(-error.dim()) + ", " +
+                std::to_string(error.dim()) + "), got " + std::to_string(d));
+  }
+  return kernels::correlation_gradient(error, centre, score, dims, view);
 }
 
 }  // namespace
@@ -56,18 +61,33 @@ void register_kernels(py::module_& m) {
         "deviations clamped at 1e-8. Differentiable.\n\n"
         "Raises ValueError when the shapes do not fit together.");
   m.def("correlation_gradient", &correlation_gradient, py::arg("error"), py::arg("centre"), py::arg("score"),
-        py::arg("view"),
+        py::arg("dims"), py::arg("view"),
         "The correlation loss's gradient at each candidate's output, -sign(score) * (error - centre),\n"
         "as [C, *S]: descent along it raises |covariance|. score is [C, nodes]; centre is [nodes] (the\n"
-        "batch mean error) or [C, nodes] (running averages).\n\n"
+        "batch mean error) or [C, nodes] (running averages); dims and view as for correlation_statistics.\n\n"
         "Raises ValueError for a 0-D score or a view of the wrong rank, RuntimeError when shapes do\n"
         "not broadcast.");
-  m.def("exponential_fold", &kernels::exponential_fold, py::arg("stored"), py::arg("batch"), py::arg("factor"),
+  using Tensors = std::vector<at::Tensor>;
+  m.def(
+      "exponential_fold",
+      [](const Tensors& stored, const Tensors& batch, double factor) {
+        require(stored.size() == batch.size(), "exponential_fold: stored holds " + std::to_string(stored.size()) +
+                                                   " tensors, batch " + std::to_string(batch.size()));
+        return kernels::exponential_fold(stored, batch, factor);
+      },
+      py::arg("stored"), py::arg("batch"), py::arg("factor"),
         "New tensors stored[i] * factor + batch[i] * (1 - factor): one running score per candidate slot.\n\n"
-        "Raises RuntimeError when the lists differ in length or a pair in shape.");
-  m.def("arithmetic_fold", &kernels::arithmetic_fold, py::arg("stored"), py::arg("batch"), py::arg("n"),
+        "Raises ValueError when the lists differ in length, RuntimeError when a pair differs in shape.");
+  m.def(
+      "arithmetic_fold",
+      [](const Tensors& stored, const Tensors& batch, double n) {
+        require(stored.size() == batch.size(), "arithmetic_fold: stored holds " + std::to_string(stored.size()) +
+                                                   " tensors, batch " + std::to_string(batch.size()));
+        return kernels::arithmetic_fold(stored, batch, n);
+      },
+      py::arg("stored"), py::arg("batch"), py::arg("n"),
         "New tensors (stored[i] * n + batch[i]) / (n + 1): the mean over n + 1 batches.\n\n"
-        "Raises RuntimeError when the lists differ in length or a pair in shape.");
+        "Raises ValueError when the lists differ in length, RuntimeError when a pair differs in shape.");
   m.def("best_scores", &kernels::best_scores, py::arg("best"), py::arg("score"),
         "(max(best, |score|), indices): element-wise, index 1 where |score| is larger, 0 where the\n"
         "stored best stays (ties included).\n\n"

@@ -428,8 +428,7 @@ void fold_saved_values(const Holders& holders, const Dims& storage, double initi
       {DGR_STR("prev_dendrite_candidate_pearson"), &pearson}};
   if (initialized < s.initial_batches) {
     for (const auto& [name, batch] : scores) {
-      std::vector<at::Tensor> stored = holder_tensors(holders, name);
-      at::_foreach_copy_(stored, kernels::arithmetic_fold(stored, slots(*batch), initialized));
+      kernels::arithmetic_fold_(holder_tensors(holders, name), slots(*batch), initialized);
     }
     for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
       at::_foreach_mul_(holder_tensors(holders, name), 0);
@@ -438,15 +437,13 @@ void fold_saved_values(const Holders& holders, const Dims& storage, double initi
     at::_foreach_add_(holder_tensors(holders, DGR_STR("initialized")), 1.0);
     return;
   }
-  for (const auto& [name, batch] : scores) {
+  kernels::exponential_fold_(holder_tensors(holders, DGR_STR("prev_dendrite_candidate_average")), slots(outs_mean),
+                             s.factor);
+  // The two scores get new storage under the same tensor objects.
+  for (const auto& [name, batch] : {scores[1], scores[2]}) {
     std::vector<at::Tensor> stored = holder_tensors(holders, name);
     std::vector<at::Tensor> folded = kernels::exponential_fold(stored, slots(*batch), s.factor);
-    if (batch == &outs_mean) {
-      at::_foreach_copy_(stored, folded);
-    } else {
-      // The two scores get new storage under the same tensor objects.
-      for (size_t i = 0; i < stored.size(); ++i) stored[i].set_data(folded[i]);
-    }
+    for (size_t i = 0; i < stored.size(); ++i) stored[i].set_data(folded[i]);
   }
 }
 
@@ -473,10 +470,8 @@ void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean
 void fold_error_average(const Holders& holders, const at::Tensor& error_sum, double full_mult, const Dims& storage) {
   at::NoGradGuard no_grad;
   const at::Tensor batch = error_sum.mul(0.01).div(full_mult).reshape(storage);
-  std::vector<at::Tensor> stored = holder_tensors(holders, DGR_STR("normal_pass_average_d"));
-  std::vector<at::Tensor> folded = at::_foreach_mul(stored, 0.99);
-  at::_foreach_add_(folded, std::vector<at::Tensor>(stored.size(), batch));
-  at::_foreach_copy_(stored, folded);
+  kernels::decay_add_(holder_tensors(holders, DGR_STR("normal_pass_average_d")),
+                      std::vector<at::Tensor>(holders.size(), batch), 0.99);
 }
 
 // math_tuple / full_mult come both parsed and as the Python objects shown in diagnostics;
@@ -631,17 +626,14 @@ PoolStep candidate_step(const PoolBatch& b, const LearningSettings& s, bool cova
   const kernels::CorrelationOptions options = correlation_options(s, b.holders);
   PoolStep step;
   step.stats = kernels::correlation_statistics(pooled, b.error, dims, view, options);
-  if (covariance_must_be_finite) {
-    step.finite = kernels::statistics_finite(step.stats);
-  } else {
-    step.finite = at::isfinite(step.stats.error_sum).all().logical_and(at::isfinite(step.stats.outs_mean).all()).item<bool>();
-  }
+  step.finite = kernels::statistics_finite(step.stats, covariance_must_be_finite);
   if (!step.finite) return step;
   if (s.running) {
     step.gradient = kernels::correlation_gradient(
-        b.error, options.average_error, pooled_attr(b.holders, DGR_STR("prev_dendrite_candidate_correlation")), view);
+        b.error, options.average_error, pooled_attr(b.holders, DGR_STR("prev_dendrite_candidate_correlation")), dims,
+        view);
   } else {
-    step.gradient = kernels::correlation_gradient(b.error, step.stats.error_mean, step.stats.covariance, view);
+    step.gradient = kernels::correlation_gradient(b.error, step.stats.error_mean, step.stats.covariance, dims, view);
   }
   return step;
 }

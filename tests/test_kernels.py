@@ -1,0 +1,266 @@
+"""The candidate correlation kernels against straightforward PyTorch references.
+
+Each kernel takes a whole candidate pool ([C, *S] outputs, one shared neuron error [*S])
+and has two implementations: a composite of ATen operations, used whenever autograd has to
+see the computation, and plain loops over CPU memory, used for float and double CPU tensors
+without a graph. Both are compared here with a reference written candidate by candidate
+with torch's own reductions, over shapes that include a single element, odd sizes and
+4-D convolution outputs; the composite's gradients are checked with gradcheck.
+
+The learning step built on them is compared with the slot-by-slot path it replaces: the
+same network trained through both ends with the same candidate weights and statistics.
+"""
+import math
+
+import pytest
+import torch
+from torch import nn
+from torch.nn import functional as F
+
+from dendrograd import modules_dgr as MDG
+from dendrolab import globals_dendrolab as GDL
+from dendrolab import utils_dendrolab as UDL
+
+from test_learning import set_p_mode
+
+# (candidates, shape of one output, reduced dims, node dimension)
+SHAPES = [
+    (1, (1, 1), (0,), 1),            # a single element
+    (3, (7, 5), (0,), 1),            # Linear, odd sizes
+    (2, (4, 3, 5, 6), (0, 2, 3), 1),  # Conv2d
+    (4, (3, 5, 2), (0, 2), 1),        # Conv1d
+    (2, (5, 3), (1,), 0),             # node dimension first
+    (2, (6,), (), None),              # everything reduced
+]
+
+
+def view_of(shape, dims, node):
+    """The broadcast shape the add-on uses: -1 at the node dimension, 1 where reduced."""
+    return [-1 if d == node else (1 if d in dims or not dims else shape[d]) for d in range(len(shape))]
+
+
+def keepdim(value, shape, dims):
+    """A per-node value reshaped to broadcast over one output (reduced dims kept as 1)."""
+    reduced = dims or tuple(range(len(shape)))
+    return value.reshape([1 if d in reduced else s for d, s in enumerate(shape)])
+
+
+def reference_statistics(outs, error, dims, by_mean=False, normalized=False, average_outs=None, average_error=None):
+    """Candidate by candidate, with torch's mean and sum."""
+    reduced = dims or tuple(range(error.dim()))
+    count = math.prod(error.shape[d] for d in reduced)
+    centred_error = error - error.mean(reduced, keepdim=True)
+    error_std = centred_error.pow(2).mean(reduced).sqrt().clamp_min(1e-8)
+    outs_mean, covariance, pearson = [], [], []
+    for c in range(outs.shape[0]):
+        out = outs[c]
+        centred_out = out - out.mean(reduced, keepdim=True)
+        centred = (centred_out * centred_error).sum(reduced)
+        if average_outs is not None:
+            around = ((out - keepdim(average_outs[c], out.shape, dims))
+                      * (error - keepdim(average_error[c], out.shape, dims))).sum(reduced)
+        else:
+            around = centred
+        score = around / count if by_mean else around
+        if normalized:
+            score = score / error_std
+        outs_mean.append(out.mean(reduced))
+        covariance.append(score)
+        pearson.append(centred / count / (error_std * centred_out.pow(2).mean(reduced).sqrt().clamp_min(1e-8)))
+    return (error.sum(reduced), error.mean(reduced), torch.stack(outs_mean), torch.stack(covariance),
+            torch.stack(pearson))
+
+
+def pool(case, dtype=torch.float64, seed=0):
+    candidates, shape, dims, node = case
+    g = torch.Generator().manual_seed(seed)
+    outs = torch.randn((candidates,) + shape, generator=g, dtype=dtype)
+    error = torch.randn(shape, generator=g, dtype=dtype)
+    return outs, error, list(dims), view_of(shape, dims, node)
+
+
+def running_averages(outs, error, dims, seed=1):
+    g = torch.Generator().manual_seed(seed)
+    nodes = error.sum(dims or tuple(range(error.dim()))).shape
+    return (torch.randn((outs.shape[0],) + nodes, generator=g, dtype=outs.dtype),
+            torch.randn((outs.shape[0],) + nodes, generator=g, dtype=outs.dtype))
+
+
+OPTIONS = [dict(), dict(by_mean=True), dict(normalized=True), dict(running=True), dict(running=True, by_mean=True)]
+
+
+def options_for(option, outs, error, dims):
+    kwargs = {k: v for k, v in option.items() if k != "running"}
+    if option.get("running"):
+        kwargs["average_outs"], kwargs["average_error"] = running_averages(outs, error, dims)
+    return kwargs
+
+
+@pytest.mark.parametrize("case", SHAPES, ids=lambda c: f"C{c[0]}-{'x'.join(map(str, c[1]))}")
+@pytest.mark.parametrize("option", OPTIONS, ids=lambda o: "+".join(o) or "plain")
+@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+def test_statistics_match_the_reference_in_both_implementations(case, option, dtype):
+    outs, error, dims, view = pool(case, dtype)
+    kwargs = options_for(option, outs, error, dims)
+    expected = reference_statistics(outs.double(), error.double(), dims,
+                                    **{k: (v.double() if torch.is_tensor(v) else v) for k, v in kwargs.items()})
+    tolerance = dict(rtol=1e-4, atol=1e-5) if dtype == torch.float32 else dict(rtol=1e-10, atol=1e-12)
+    with torch.no_grad():  # the loop kernels
+        loops = MDG.correlation_statistics(outs, error, dims, view, **kwargs)
+    composite = MDG.correlation_statistics(outs.clone().requires_grad_(), error, dims, view, **kwargs)
+    names = ("error_sum", "error_mean", "outs_mean", "covariance", "pearson")
+    for name, want, got_loops, got_composite in zip(names, expected, loops, composite):
+        assert got_loops.dtype == dtype and got_loops.shape == want.shape, name
+        torch.testing.assert_close(got_loops.double(), want, **tolerance, msg=f"loops: {name}")
+        torch.testing.assert_close(got_composite.detach().double(), want, **tolerance, msg=f"composite: {name}")
+
+
+@pytest.mark.parametrize("case", [c for c in SHAPES if math.prod(c[1]) > 1],
+                         ids=lambda c: f"C{c[0]}-{'x'.join(map(str, c[1]))}")
+@pytest.mark.parametrize("option", OPTIONS, ids=lambda o: "+".join(o) or "plain")
+def test_statistics_gradcheck(case, option):
+    outs, error, dims, view = pool(case)
+    kwargs = options_for(option, outs, error, dims)
+    outs.requires_grad_()
+    error.requires_grad_()
+
+    def covariance_and_pearson(o, e):
+        stats = MDG.correlation_statistics(o, e, dims, view, **kwargs)
+        return stats[3], stats[4]
+
+    assert torch.autograd.gradcheck(covariance_and_pearson, (outs, error))
+
+
+@pytest.mark.parametrize("case", SHAPES, ids=lambda c: f"C{c[0]}-{'x'.join(map(str, c[1]))}")
+@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+def test_gradient_is_the_steepest_ascent_of_the_covariance_magnitude(case, dtype):
+    """With batch-centred sums, -d/d(outs) of sum |covariance| is -sign(cov) * (error - mean error)."""
+    outs, error, dims, view = pool(case, dtype)
+    reduced = tuple(dims) or tuple(range(error.dim()))
+    o = outs.double().requires_grad_()
+    covariance = torch.stack([((o[c] - o[c].mean(reduced, keepdim=True))
+                               * (error.double() - error.double().mean(reduced, keepdim=True))).sum(reduced)
+                              for c in range(o.shape[0])])
+    (ascent,) = torch.autograd.grad(-covariance.abs().sum(), o)
+    stats = MDG.correlation_statistics(outs, error, dims, view)
+    tolerance = dict(rtol=1e-5, atol=1e-5) if dtype == torch.float32 else {}
+    with torch.no_grad():
+        loops = MDG.correlation_gradient(error, stats[1], stats[3], dims, view)
+    composite = MDG.correlation_gradient(error.clone().requires_grad_(), stats[1], stats[3], dims, view)
+    assert loops.shape == outs.shape and loops.dtype == dtype
+    torch.testing.assert_close(loops.double(), ascent, **tolerance)
+    torch.testing.assert_close(composite.detach().double(), ascent, **tolerance)
+
+
+def test_gradient_with_running_centres_and_a_zero_score():
+    outs, error, dims, view = pool(SHAPES[2])
+    _, centre = running_averages(outs, error, dims)
+    score = torch.randn_like(centre)
+    score[0, 1] = 0.0  # no direction yet: no gradient for that node
+    expected = torch.stack([-score[c].sign().view(1, -1, 1, 1) * (error - centre[c].view(1, -1, 1, 1))
+                            for c in range(score.shape[0])])
+    with torch.no_grad():
+        got = MDG.correlation_gradient(error, centre, score, dims, view)
+    torch.testing.assert_close(got, expected, rtol=0, atol=0)
+    assert torch.all(got[0, :, 1] == 0)
+
+
+def test_folds_and_best_scores():
+    g = torch.Generator().manual_seed(3)
+    stored = [torch.randn(4, generator=g) for _ in range(3)]
+    batch = [torch.randn(4, generator=g) for _ in range(3)]
+    originals = [t.clone() for t in stored]
+    for got, s, b in zip(MDG.exponential_fold(stored, batch, 0.9), stored, batch):
+        assert torch.equal(got, s * 0.9 + b * (1 - 0.9))
+    for got, s, b in zip(MDG.arithmetic_fold(stored, batch, 3.0), stored, batch):
+        torch.testing.assert_close(got, (s * 3 + b) / 4)
+    assert all(torch.equal(a, b) for a, b in zip(stored, originals))  # inputs untouched
+
+    best = torch.tensor([0.5, 0.2, -0.1, 0.3])
+    score = torch.tensor([-0.7, 0.1, 0.05, 0.3])
+    values, indices = MDG.best_scores(best, score)
+    assert torch.equal(values, torch.tensor([0.7, 0.2, 0.05, 0.3]))
+    assert torch.equal(indices, torch.tensor([1, 0, 1, 0]))  # a tie keeps the stored best
+    beats = MDG.beats_by_margins(torch.tensor([1.0, 1.0, 1.0]), torch.tensor([0.5, 0.89, 0.95]), 0.1, 0.01)
+    assert beats.tolist() == [True, True, False]
+
+
+def test_bad_shapes_are_named():
+    outs, error, dims, view = pool(SHAPES[1])
+    with pytest.raises(ValueError, match=r"error must have the shape of one candidate's output \[7, 5\], got \[5, 7\]"):
+        MDG.correlation_statistics(outs, error.t(), dims, view)
+    with pytest.raises(ValueError, match=r"dims must lie in \[-2, 2\), got \[2\]"):
+        MDG.correlation_statistics(outs, error, [2], view)
+    with pytest.raises(ValueError, match="average_outs and average_error go together"):
+        MDG.correlation_statistics(outs, error, dims, view, average_outs=torch.zeros(3, 5))
+    with pytest.raises(ValueError, match="view must have one entry per dimension"):
+        MDG.correlation_gradient(error, torch.zeros(5), torch.zeros(3, 5), dims, [1, -1, 1])
+
+
+# ---- the pooled learning step against the slot-by-slot one -------------------------------------
+
+def slot_by_slot(values):
+    """A loss function that sends every slot through the slot-by-slot learning step."""
+    MDG.calculate_and_backwards_dendrite_loss(values)
+
+
+def train_candidates(kind, candidates, accepted, per_slot, running=False, accumulate=1, steps=4):
+    GDL.pc.reset()
+    GDL.arb_tracker.reset()
+    GDL.pc.set_silent(True)
+    GDL.pc.set_d_type(torch.float64)
+    GDL.pc.set_global_candidates(candidates)
+    GDL.pc.set_running_average_dg(running)
+    torch.manual_seed(0)
+    if kind == "linear":
+        network, x = nn.Sequential(nn.Linear(5, 4), nn.Tanh(), nn.Linear(4, 3)), torch.randn(8, 5)
+    else:
+        network, x = nn.Sequential(nn.Conv2d(2, 3, 3), nn.Tanh(), nn.Flatten(), nn.Linear(3 * 4 * 4, 3)), \
+            torch.randn(6, 2, 6, 6)
+    network = UDL.initialize_arb(network.double())
+    for _ in range(accepted):
+        for neuron_module in GDL.arb_tracker.neuron_module_vector:
+            neuron_module.accept_best_candidate()
+    set_p_mode()
+    optimizer = GDL.arb_tracker.setup_optimizer(network, torch.optim.SGD, lr=0.5)
+    x, y = x.double(), torch.randint(0, 3, (x.shape[0],))
+    MDG.dendrite_loss_fn = slot_by_slot if per_slot else None
+    try:
+        for step in range(steps):
+            optimizer.zero_grad()
+            for part in range(accumulate):
+                F.cross_entropy(network(x[part::accumulate] * (step + 1)), y[part::accumulate]).backward()
+            optimizer.step()
+    finally:
+        MDG.dendrite_loss_fn = None
+    state = {}
+    for m, neuron_module in enumerate(GDL.arb_tracker.neuron_module_vector):
+        dm = neuron_module.dendrite_module
+        for name, tensor in dm.candidate_module.state_dict().items():
+            state[f"{m}.candidate.{name}"] = tensor.clone()
+        for i, values in enumerate(dm.dendrite_values):
+            for name in ("prev_dendrite_candidate_average", "prev_dendrite_candidate_correlation",
+                         "prev_dendrite_candidate_pearson", "normal_pass_average_d", "initialized",
+                         "current_batch_pearson"):
+                state[f"{m}.{i}.{name}"] = getattr(values, name).clone()
+        if accepted:
+            state[f"{m}.skip"] = torch.stack(list(dm.dendrites_to_candidates)).clone()
+    return state
+
+
+@pytest.mark.parametrize("kind,candidates,accepted,running,accumulate", [
+    ("linear", 3, 0, False, 1),
+    ("linear", 2, 1, False, 2),  # accepted dendrite feeding the candidates; gradient accumulation
+    ("linear", 3, 0, True, 1),   # centred on running averages
+    ("conv", 2, 1, False, 1),
+    ("conv", 1, 0, False, 2),
+])
+def test_pool_step_equals_the_slot_by_slot_step(kind, candidates, accepted, running, accumulate):
+    pooled = train_candidates(kind, candidates, accepted, per_slot=False, running=running, accumulate=accumulate)
+    per_slot = train_candidates(kind, candidates, accepted, per_slot=True, running=running, accumulate=accumulate)
+    assert pooled.keys() == per_slot.keys()
+    initial = train_candidates(kind, candidates, accepted, per_slot=False, running=running, steps=0)
+    moved = [k for k in pooled if ".candidate." in k and not torch.equal(pooled[k], initial[k])]
+    assert moved, "the candidates did not learn, so the comparison would prove nothing"
+    for key in pooled:
+        torch.testing.assert_close(pooled[key], per_slot[key], rtol=1e-9, atol=1e-12, msg=key)
