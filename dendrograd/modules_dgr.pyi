@@ -89,10 +89,10 @@ def apply_live_candidate_to_output(neuron_module: Any, out: Any, candidate_nonli
     Raises TypeError when out or the candidate output is not a tensor.
     """
 
-def arithmetic_fold(stored: Any, batch: Any, n: typing.SupportsFloat | typing.SupportsIndex) -> list[torch.Tensor]:
+def arithmetic_fold(stored: collections.abc.Sequence[torch.Tensor], batch: collections.abc.Sequence[torch.Tensor], n: typing.SupportsFloat | typing.SupportsIndex) -> list[torch.Tensor]:
     """New tensors (stored[i] * n + batch[i]) / (n + 1): the mean over n + 1 batches.
 
-    Raises RuntimeError when the lists differ in length or a pair in shape.
+    Raises ValueError when the lists differ in length, RuntimeError when a pair differs in shape.
     """
 
 def beats_by_margins(new_score: torch.Tensor, old_score: torch.Tensor, ratio: typing.SupportsFloat | typing.SupportsIndex, raw: typing.SupportsFloat | typing.SupportsIndex) -> torch.Tensor:
@@ -132,10 +132,10 @@ def check_new_best_score(saved_values: Any) -> None:
     Raises TypeError when a bookkeeping attribute is not a tensor.
     """
 
-def correlation_gradient(error: torch.Tensor, centre: torch.Tensor, score: torch.Tensor, view: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> torch.Tensor:
+def correlation_gradient(error: torch.Tensor, centre: torch.Tensor, score: torch.Tensor, dims: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], view: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> torch.Tensor:
     """The correlation loss's gradient at each candidate's output, -sign(score) * (error - centre),
     as [C, *S]: descent along it raises |covariance|. score is [C, nodes]; centre is [nodes] (the
-    batch mean error) or [C, nodes] (running averages).
+    batch mean error) or [C, nodes] (running averages); dims and view as for correlation_statistics.
 
     Raises ValueError for a 0-D score or a view of the wrong rank, RuntimeError when shapes do
     not broadcast.
@@ -190,10 +190,10 @@ def dendrite_score_beats_current_best(new_score: torch.Tensor, old_score: torch.
     Other RuntimeErrors propagate.
     """
 
-def exponential_fold(stored: Any, batch: Any, factor: typing.SupportsFloat | typing.SupportsIndex) -> list[torch.Tensor]:
+def exponential_fold(stored: collections.abc.Sequence[torch.Tensor], batch: collections.abc.Sequence[torch.Tensor], factor: typing.SupportsFloat | typing.SupportsIndex) -> list[torch.Tensor]:
     """New tensors stored[i] * factor + batch[i] * (1 - factor): one running score per candidate slot.
 
-    Raises RuntimeError when the lists differ in length or a pair in shape.
+    Raises ValueError when the lists differ in length, RuntimeError when a pair differs in shape.
     """
 
 def filter_backward_dg(val: torch.Tensor, values: Any) -> None:

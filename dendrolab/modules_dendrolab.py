@@ -344,6 +344,8 @@ class ARBNeuronModule(nn.Module):
         dendrite_module = self.dendrite_module
         candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p")
         out = self.main_module(*args, **kwargs)
+        if not candidates_learn and dendrite_module.num_dendrites == 0:
+            return out  # a plain layer until its first dendrite
         view_tuple = self.view_tuple_for(out)
         dendrite_outs = []
         if dendrite_module.num_dendrites > 0:

@@ -550,6 +550,22 @@ void report_bad_batch(const std::string& layer_name) {
               "is skipped and nothing is learned from it.");
 }
 
+// The batch's Pearson correlation becomes the holder's current_batch_pearson: the tensor
+// object already there takes the new values' storage (an attribute assignment on the
+// holder runs Python code per slot and batch); without one it is assigned.
+void store_batch_pearson(py::handle holder, const at::Tensor& pearson) {
+  py::object current = py::getattr(holder, DGR_STR("current_batch_pearson"), py::none());
+  if (THPVariable_Check(current.ptr())) {
+    at::Tensor stored = THPVariable_Unpack(current.ptr());
+    if (!stored.requires_grad() && !pearson.requires_grad() && stored.device() == pearson.device() &&
+        stored.scalar_type() == pearson.scalar_type()) {
+      stored.set_data(pearson);
+      return;
+    }
+  }
+  holder.attr(DGR_STR("current_batch_pearson")) = host::wrap(pearson);
+}
+
 kernels::CorrelationOptions correlation_options(const LearningSettings& s, const Holders& holders) {
   kernels::CorrelationOptions options;
   options.by_mean = s.by_mean;
@@ -580,7 +596,7 @@ kernels::CorrelationStats holder_statistics(const at::Tensor& dendrite_outs, con
   if (s.running && values.is_none()) host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));  // names the missing holder
   kernels::CorrelationStats stats = kernels::correlation_statistics(outs, error, math_dims, view, correlation_options(s, holder));
   for (at::Tensor* t : {&stats.outs_mean, &stats.covariance, &stats.pearson}) *t = t->squeeze(0);
-  if (!values.is_none()) values.attr(DGR_STR("current_batch_pearson")) = host::wrap(stats.pearson);
+  if (!values.is_none()) store_batch_pearson(values, stats.pearson);
   return stats;
 }
 
@@ -672,7 +688,7 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
   backward_into_candidates(b, step.gradient);
   at::NoGradGuard no_grad;
   kernels::CorrelationStats& stats = step.stats;
-  values.attr(DGR_STR("current_batch_pearson")) = host::wrap(stats.pearson.squeeze(0));
+  store_batch_pearson(values, stats.pearson.squeeze(0));
   if (s.running && any_non_finite(stats.covariance)) {
     // The candidate step is finite (it uses the running sign); the statistics skip the batch.
     print_non_finite_covariance(layer_name_of(values));
@@ -987,7 +1003,7 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
   at::NoGradGuard no_grad;
   const kernels::CorrelationStats& stats = step.stats;
   for (size_t i = 0; i < b->holders.size(); ++i) {
-    b->holders[i].attr(DGR_STR("current_batch_pearson")) = host::wrap(stats.pearson.select(0, i).clone());
+    store_batch_pearson(b->holders[i], stats.pearson.select(0, i).clone());
   }
   fold_error_average(b->holders, stats.error_sum, b->reduction.full_mult, storage);
   fold_saved_values(b->holders, storage, *initialized, stats.outs_mean, stats.covariance, stats.pearson, s);
@@ -1186,7 +1202,7 @@ void register_learning(py::module_& m) {
           throw py::value_error("get_cc_loss: the oldest stored batch of layer " +
                                 std::string(py::str(values.attr(DGR_STR("layer_name")))) + " holds NaN or inf");
         }
-        values.attr(DGR_STR("current_batch_pearson")) = host::wrap(step.stats.pearson.squeeze(0));
+        store_batch_pearson(values, step.stats.pearson.squeeze(0));
         const at::Tensor elementwise = b.outs[0].mul(step.gradient.squeeze(0));
         py::tuple triple = py::reinterpret_borrow<py::tuple>(b.reduction.triple);
         // Copies: the caller may keep or change them while the stored batch is still in use.
