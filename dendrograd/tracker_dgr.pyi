@@ -201,7 +201,19 @@ def report_optimizer_model_membership(optimizer: Any, model: Any) -> None:
     """
 
 def setup_optimizer_dg(optimizer: Any) -> None:
-    """Installs the step and zero_grad wrappers on this optimizer and keeps only the current mode's parameters."""
+    """Installs the step and zero_grad wrappers on this optimizer and keeps only the current mode's parameters.
+    In p mode (dendrites not learning live, no process group) the network's own parameters the
+    optimizer dropped (roles "neuron" and "dendrite") get requires_grad False, so the
+    frozen network computes no weight gradients; the next set-up outside p mode, and
+    unfreeze_network, give it back.
+    """
+
+def unfreeze_network(tracker: Any) -> None:
+    """Gives requires_grad back to the parameters that setup_optimizer_dg froze for p mode (those
+    whose role has not changed since). The host calls it when the tracker is reset; call it
+    to train the network yourself after a run that stopped in p mode. Does nothing when
+    nothing is frozen.
+    """
 
 def update_dg_scores(tracker: Any) -> None:
     """Epoch-end score update of the global tracker (GDL.arb_tracker): in p mode runs

@@ -359,6 +359,11 @@ class ARBNeuronModule(nn.Module):
             for values in dendrite_module.dendrite_values:
                 values.fill_shape_cache(out)
             dendrite_module.shape_cache_filled = True  # a flag, not a read of the buffer: no device sync per batch
+        if not out.requires_grad and torch.is_grad_enabled():
+            # The network is frozen in p mode: a first layer (inputs without a graph) has no
+            # graph of its own, yet its error is what the candidates learn from, and a
+            # backward through the output must still run.
+            out = out.detach().requires_grad_()
         # The neuron keeps its full graph (its error must reach the layers before it);
         # only the candidates' copies of the inputs are cut from it.
         candidate_args, candidate_kwargs = MDG.preprocess_dg(*args, **kwargs)

@@ -34,6 +34,10 @@ class ArbTracker:
     def reset(self):
         from dendrolab import globals_dendrolab as GDL
 
+        if getattr(self, "_dgr_frozen_for_p", None) is not None:  # a run that stopped in p mode
+            from dendrograd import tracker_dgr as TDG
+
+            TDG.unfreeze_network(self)
         self.neuron_module_vector = []
         self.member_vars = {
             "mode": "n",

@@ -130,3 +130,54 @@ def test_schedule_alternates_modes_and_grows_dendrites(config, capsys):
     kept = {id(p) for g in opt.param_groups for p in g["params"]}
     assert not kept & {id(p) for p in candidate_params(tracker)}
     assert {id(p) for p in model.parameters() if p.parameter_type in ("neuron", "dendrite")} <= kept
+
+
+def requires_grad_by_role(model):
+    roles = {}
+    for name, p in model.named_parameters():
+        roles.setdefault(p.parameter_type, {})[name] = p.requires_grad
+    return roles
+
+
+def test_p_mode_freezes_the_network_and_n_mode_gives_it_back(config):
+    """In p mode the network's own weights compute no gradients (the candidates learn from the
+    neuron errors alone); the switch back to n mode unfreezes exactly what p mode froze."""
+    GDL.pc.set_dendrite_graph_mode(True)  # inputs cut: the first layer's output has no graph of its own
+    model = wrapped_model()
+    tracker = GDL.arb_tracker
+    model[2].main_module.bias.requires_grad_(False)  # frozen by the user: stays frozen
+    tracker.setup_optimizer(model, torch.optim.SGD, lr=0.5)
+    tracker._switch_to_p()
+    roles = requires_grad_by_role(model)
+    assert not any(roles["neuron"].values())
+    assert all(roles["candidate"].values())
+    x, y = problem(32, 2)
+    before = [p.detach().clone() for p in candidate_params(tracker)]
+    for _ in range(2):
+        tracker.optimizer.zero_grad()
+        nn.functional.cross_entropy(model(x), y).backward()
+        assert all(p.grad is None for p in model.parameters() if p.parameter_type == "neuron")
+        tracker.optimizer.step()
+    # both layers' candidates learned, the first one's too although its input carries no graph
+    assert all(not torch.equal(b, p) for b, p in zip(before, candidate_params(tracker)))
+
+    tracker._switch_to_n()
+    roles = requires_grad_by_role(model)
+    assert roles["neuron"] == {name: name != "2.main_module.bias" for name in roles["neuron"]}
+    assert all(roles["dendrite"][name] for name in roles["dendrite"] if "dendrites_to_dendrites.0" not in name)
+    tracker._switch_to_p()
+    tracker._switch_to_n()
+    # the output weights replaced at the second growth stay frozen, as the host left them
+    roles = requires_grad_by_role(model)
+    assert roles["ignored"]["0.dendrites_to_top.0"] is False and roles["ignored"]["2.dendrites_to_top.0"] is False
+    assert roles["dendrite"]["0.dendrites_to_top.1"] and roles["dendrite"]["2.dendrites_to_top.1"]
+
+
+def test_a_run_stopped_in_p_mode_is_unfrozen_by_reset(config):
+    model = wrapped_model()
+    tracker = GDL.arb_tracker
+    tracker.setup_optimizer(model, torch.optim.SGD, lr=0.5)
+    tracker._switch_to_p()
+    assert not any(p.requires_grad for p in model.parameters() if p.parameter_type == "neuron")
+    tracker.reset()
+    assert all(p.requires_grad for p in model.parameters() if p.parameter_type == "neuron")

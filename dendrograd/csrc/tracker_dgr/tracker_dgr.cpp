@@ -152,7 +152,7 @@ void require_optimizer(py::handle optimizer, const char* function) {
   }
 }
 
-void filter_params(py::handle optimizer, bool debug_missing_types) {
+void filter_params(py::handle optimizer, bool debug_missing_types, std::vector<py::object>* dropped = nullptr) {
   require_optimizer(optimizer, "filter_params");
   py::object mode = host::member_var(DGR_STR("mode"));
   py::object groups = optimizer.attr(DGR_STR("param_groups"));
@@ -164,6 +164,13 @@ void filter_params(py::handle optimizer, bool debug_missing_types) {
   long long total_kept = 0;
   for (py::handle group : groups) {
     py::list kept = filter_single_param_group(group[py::str("params")], mode, debug_missing_types);
+    if (dropped) {
+      std::unordered_set<PyObject*> kept_here;
+      for (py::handle p : kept) kept_here.insert(p.ptr());
+      for (py::handle p : group[py::str("params")]) {
+        if (!kept_here.count(p.ptr())) dropped->push_back(py::reinterpret_borrow<py::object>(p));
+      }
+    }
     if (kept.empty()) continue;  // the whole group goes, hyper-parameters included
     py::object copy = group.attr("copy")();
     copy[py::str("params")] = kept;
@@ -186,6 +193,46 @@ void filter_params(py::handle optimizer, bool debug_missing_types) {
                 std::to_string(total_kept) + " params selected from " + std::to_string(total_before) +
                 " total. " + std::to_string(new_groups.size()) + " param-groups remain.");
   }
+}
+
+bool p_mode_applies_dg_grads(py::handle tracker);
+
+// Gives requires_grad back to the parameters freeze_network_for_p_mode froze, unless a
+// parameter's role changed since (an output-weight row replaced at growth becomes
+// "ignored" and stays frozen, as the host left it).
+void unfreeze_network(py::handle tracker) {
+  py::object record = py::getattr(tracker, "_dgr_frozen_for_p", py::none());
+  if (record.is_none()) return;
+  for (py::handle entry : record) {
+    py::object param = entry[py::int_(0)];
+    if (py::getattr(param, "parameter_type", py::none()).equal(entry[py::int_(1)])) {
+      param.attr("requires_grad_")(true);
+    }
+  }
+  tracker.attr("_dgr_frozen_for_p") = py::none();
+}
+
+// p mode trains only the candidates, so while it lasts the network's own parameters
+// (roles "neuron" and "dendrite") that the mode's optimizer dropped compute no weight
+// gradients: the network's backward then only carries the neuron errors. Each one frozen
+// is recorded on the tracker with its role; the next optimizer set-up outside p mode
+// unfreezes them. Not under a process group (DDP needs a parameter that requires grad) nor
+// when dendrites learn live (the network trains in p mode too).
+void freeze_network_for_p_mode(py::handle tracker, const std::vector<py::object>& dropped) {
+  if (!p_mode_applies_dg_grads(tracker) || dist::in_process_group()) {
+    unfreeze_network(tracker);
+    return;
+  }
+  py::object record = py::getattr(tracker, "_dgr_frozen_for_p", py::none());
+  py::list frozen = record.is_none() ? py::list() : py::reinterpret_borrow<py::list>(record);
+  for (const py::object& param : dropped) {
+    py::object role = py::getattr(param, "parameter_type", py::none());
+    if (!role.equal(py::str("neuron")) && !role.equal(py::str("dendrite"))) continue;
+    if (!host::tensor(param, "an optimizer parameter").requires_grad()) continue;
+    param.attr("requires_grad_")(false);
+    frozen.append(py::make_tuple(param, role));
+  }
+  tracker.attr("_dgr_frozen_for_p") = frozen;
 }
 
 void setup_optimizer_dg(py::handle optimizer) {
@@ -213,7 +260,9 @@ void setup_optimizer_dg(py::handle optimizer) {
   if (host::member_var(DGR_STR("mode")).equal(py::str("p"))) {
     optimizer.attr("_step_supports_amp_scaling") = py::bool_(true);
   }
-  filter_params(optimizer, true);
+  std::vector<py::object> dropped;
+  filter_params(optimizer, true, &dropped);
+  freeze_network_for_p_mode(host::tracker(), dropped);
   // Ranks of a process group start every mode from the same structure and add-on state.
   dist::agree_after_restructure(host::tracker());
 }
@@ -875,8 +924,19 @@ PYBIND11_MODULE(tracker_dgr, m) {
   dist::register_distributed(m);
   m.def("setup_optimizer_dg", &setup_optimizer_dg, py::arg("optimizer"),
         "Installs the step and zero_grad wrappers on this optimizer and keeps only the current mode's "
-        "parameters.");
-  m.def("filter_params", &filter_params, py::arg("optimizer"), py::arg("debug_missing_types") = true,
+        "parameters.\n"
+        "In p mode (dendrites not learning live, no process group) the network's own parameters the\n"
+        "optimizer dropped (roles \"neuron\" and \"dendrite\") get requires_grad False, so the\n"
+        "frozen network computes no weight gradients; the next set-up outside p mode, and\n"
+        "unfreeze_network, give it back.");
+  m.def("unfreeze_network", &unfreeze_network, py::arg("tracker"),
+        "Gives requires_grad back to the parameters that setup_optimizer_dg froze for p mode (those\n"
+        "whose role has not changed since). The host calls it when the tracker is reset; call it\n"
+        "to train the network yourself after a run that stopped in p mode. Does nothing when\n"
+        "nothing is frozen.");
+  m.def("filter_params", [](py::handle optimizer, bool debug_missing_types) {
+          filter_params(optimizer, debug_missing_types);
+        }, py::arg("optimizer"), py::arg("debug_missing_types") = true,
         "Keeps in each of the optimizer's param_groups only the parameters of the tracker's current\n"
         "mode (see filter_single_param_group), drops groups left empty with their settings, and\n"
         "deletes the optimizer state of every parameter that is no longer kept. Prints a summary\n"
