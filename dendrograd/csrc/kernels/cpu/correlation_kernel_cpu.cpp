@@ -11,6 +11,8 @@
 namespace dgr::kernels::cpu {
 namespace {
 
+constexpr int64_t kLoopElements = int64_t{1} << 16;
+
 // Which node every element of S belongs to: the flat index over the kept dimensions.
 struct NodeMap {
   std::vector<int64_t> shape, dims;  // what the map was built for
@@ -251,9 +253,10 @@ bool loops_apply(const at::Tensor& outs, const at::Tensor& error, const Correlat
       (!suits(options.average_outs, dtype) || !suits(options.average_error, dtype))) {
     return false;
   }
-  // One pass per candidate: past a few hundred thousand elements the composite's
-  // multi-threaded operations win when threads are available.
-  return outs.numel() <= (int64_t{1} << 18) || at::get_num_threads() == 1;
+  // The loops save the composite's per-operation cost, which only matters for small
+  // outputs; on large ones (a convolution's) the vectorised, multi-threaded operations
+  // win, so the loops take outputs up to 64k elements (a batch of 64 x 256 nodes x 4 candidates).
+  return outs.numel() <= kLoopElements;
 }
 
 CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor& error, at::IntArrayRef dims,

@@ -8,7 +8,8 @@
 
 namespace dgr::kernels::cpu {
 
-// CPU, one floating dtype (float or double) for every tensor, outputs and error contiguous.
+// CPU, one floating dtype (float or double) for every tensor, outputs and error contiguous,
+// and small enough that per-operation cost outweighs vectorisation.
 bool loops_apply(const at::Tensor& outs, const at::Tensor& error, const CorrelationOptions& options);
 
 CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor& error, at::IntArrayRef dims,
