@@ -13,6 +13,11 @@ void require(bool ok, const std::string& message) {
   if (!ok) throw py::value_error(message);
 }
 
+void require_pairs(const char* function, const std::vector<at::Tensor>& stored, const std::vector<at::Tensor>& batch) {
+  require(stored.size() == batch.size(), std::string(function) + ": stored holds " + std::to_string(stored.size()) +
+                                             " tensors, batch " + std::to_string(batch.size()));
+}
+
 py::tuple correlation_statistics(const at::Tensor& outs, const at::Tensor& error, std::vector<int64_t> dims,
                                  std::vector<int64_t> view, bool by_mean, bool normalized,
                                  std::optional<at::Tensor> average_outs, std::optional<at::Tensor> average_error) {
@@ -71,8 +76,7 @@ void register_kernels(py::module_& m) {
   m.def(
       "exponential_fold",
       [](const Tensors& stored, const Tensors& batch, double factor) {
-        require(stored.size() == batch.size(), "exponential_fold: stored holds " + std::to_string(stored.size()) +
-                                                   " tensors, batch " + std::to_string(batch.size()));
+        require_pairs("exponential_fold", stored, batch);
         return kernels::exponential_fold(stored, batch, factor);
       },
       py::arg("stored"), py::arg("batch"), py::arg("factor"),
@@ -81,8 +85,7 @@ void register_kernels(py::module_& m) {
   m.def(
       "arithmetic_fold",
       [](const Tensors& stored, const Tensors& batch, double n) {
-        require(stored.size() == batch.size(), "arithmetic_fold: stored holds " + std::to_string(stored.size()) +
-                                                   " tensors, batch " + std::to_string(batch.size()));
+        require_pairs("arithmetic_fold", stored, batch);
         return kernels::arithmetic_fold(stored, batch, n);
       },
       py::arg("stored"), py::arg("batch"), py::arg("n"),

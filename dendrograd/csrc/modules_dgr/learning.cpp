@@ -17,7 +17,6 @@
 #include <c10/util/Exception.h>
 
 #include <cstdio>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -413,57 +412,75 @@ at::Tensor pooled_attr(const Holders& holders, py::handle name) {
   return at::stack(holder_tensors(holders, name));
 }
 
-// Folds one batch of per-node values ([C, nodes]) into the running scores of the holders,
-// all of which have seen `initialized` batches: an arithmetic mean over the first
-// get_initial_correlation_batches() batches, an exponential one after.
-void fold_saved_values(const Holders& holders, const Dims& storage, double initialized, const at::Tensor& outs_mean,
-                       const at::Tensor& covariance, const at::Tensor& pearson, const LearningSettings& s) {
-  at::NoGradGuard no_grad;
-  Dims pooled_storage{static_cast<int64_t>(holders.size())};
+// One batch of per-node values ([C, nodes]) for the running scores of a pool's holders.
+struct ScoreBatch {
+  at::Tensor outs_mean, covariance, pearson;
+};
+
+// The batch's values one per holder, each shaped like the holder's statistics.
+std::vector<at::Tensor> per_holder(const at::Tensor& batch, size_t holders, const Dims& storage) {
+  Dims pooled_storage{static_cast<int64_t>(holders)};
   pooled_storage.insert(pooled_storage.end(), storage.begin(), storage.end());
-  auto slots = [&](const at::Tensor& batch) { return batch.detach().reshape(pooled_storage).unbind(0); };
+  return batch.detach().reshape(pooled_storage).unbind(0);
+}
+
+// The first get_initial_correlation_batches() batches: the scores are the arithmetic mean
+// of the batches so far (each holder has seen `initialized`), the best scores start over.
+void fold_initial_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch) {
+  at::NoGradGuard no_grad;
   const std::pair<py::handle, const at::Tensor*> scores[] = {
-      {DGR_STR("prev_dendrite_candidate_average"), &outs_mean},
-      {DGR_STR("prev_dendrite_candidate_correlation"), &covariance},
-      {DGR_STR("prev_dendrite_candidate_pearson"), &pearson}};
-  if (initialized < s.initial_batches) {
-    for (const auto& [name, batch] : scores) {
-      kernels::arithmetic_fold_(holder_tensors(holders, name), slots(*batch), initialized);
-    }
-    for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
-      at::_foreach_mul_(holder_tensors(holders, name), 0);
-    }
-    for (const at::Tensor& scalar : holder_tensors(holders, DGR_STR("running_scalar"))) scalar.fill_(1.0);
-    at::_foreach_add_(holder_tensors(holders, DGR_STR("initialized")), 1.0);
-    return;
+      {DGR_STR("prev_dendrite_candidate_average"), &batch.outs_mean},
+      {DGR_STR("prev_dendrite_candidate_correlation"), &batch.covariance},
+      {DGR_STR("prev_dendrite_candidate_pearson"), &batch.pearson}};
+  for (const auto& [name, values] : scores) {
+    kernels::arithmetic_fold_(holder_tensors(holders, name), per_holder(*values, holders.size(), storage), initialized);
   }
-  kernels::exponential_fold_(holder_tensors(holders, DGR_STR("prev_dendrite_candidate_average")), slots(outs_mean),
-                             s.factor);
+  for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
+    at::_foreach_mul_(holder_tensors(holders, name), 0);
+  }
+  for (const at::Tensor& scalar : holder_tensors(holders, DGR_STR("running_scalar"))) scalar.fill_(1.0);
+  at::_foreach_add_(holder_tensors(holders, DGR_STR("initialized")), 1.0);
+}
+
+// After them: exponential moving averages with get_correlation_average_factor().
+void fold_steady_scores(const Holders& holders, const Dims& storage, double factor, const ScoreBatch& batch) {
+  at::NoGradGuard no_grad;
+  kernels::exponential_fold_(holder_tensors(holders, DGR_STR("prev_dendrite_candidate_average")),
+                             per_holder(batch.outs_mean, holders.size(), storage), factor);
   // The two scores get new storage under the same tensor objects.
-  for (const auto& [name, batch] : {scores[1], scores[2]}) {
+  const std::pair<py::handle, const at::Tensor*> scores[] = {
+      {DGR_STR("prev_dendrite_candidate_correlation"), &batch.covariance},
+      {DGR_STR("prev_dendrite_candidate_pearson"), &batch.pearson}};
+  for (const auto& [name, values] : scores) {
     std::vector<at::Tensor> stored = holder_tensors(holders, name);
-    std::vector<at::Tensor> folded = kernels::exponential_fold(stored, slots(*batch), s.factor);
+    std::vector<at::Tensor> folded =
+        kernels::exponential_fold(stored, per_holder(*values, holders.size(), storage), factor);
     for (size_t i = 0; i < stored.size(); ++i) stored[i].set_data(folded[i]);
+  }
+}
+
+void fold_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch,
+                 const LearningSettings& s) {
+  if (initialized < s.initial_batches) {
+    fold_initial_scores(holders, storage, initialized, batch);
+  } else {
+    fold_steady_scores(holders, storage, s.factor, batch);
   }
 }
 
 void update_saved_values_averages_initial(py::handle values, const at::Tensor& outs_mean,
                                           const at::Tensor& covariance) {
-  const Holders holder{py::reinterpret_borrow<py::object>(values)};
-  LearningSettings s;
-  s.initial_batches = std::numeric_limits<double>::infinity();
-  fold_saved_values(holder, storage_shape(values), host::tensor_attr(values, DGR_STR("initialized")).item<double>(),
-                    outs_mean.unsqueeze(0), covariance.unsqueeze(0),
-                    host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0), s);
+  const at::Tensor pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0);
+  fold_initial_scores({py::reinterpret_borrow<py::object>(values)}, storage_shape(values),
+                      host::tensor_attr(values, DGR_STR("initialized")).item<double>(),
+                      {outs_mean.unsqueeze(0), covariance.unsqueeze(0), pearson});
 }
 
 void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean, const at::Tensor& covariance) {
-  const Holders holder{py::reinterpret_borrow<py::object>(values)};
-  LearningSettings s;
-  s.factor = host::number(DGR_STR("get_correlation_average_factor"));
-  s.initial_batches = 0;
-  fold_saved_values(holder, storage_shape(values), 0, outs_mean.unsqueeze(0), covariance.unsqueeze(0),
-                    host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0), s);
+  const at::Tensor pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0);
+  fold_steady_scores({py::reinterpret_borrow<py::object>(values)}, storage_shape(values),
+                     host::number(DGR_STR("get_correlation_average_factor")),
+                     {outs_mean.unsqueeze(0), covariance.unsqueeze(0), pearson});
 }
 
 // The per-neuron average error every holder keeps, moved towards this batch's mean.
@@ -519,8 +536,8 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
   }
   if (!outs_mean.defined()) outs_mean = at::mean(dendrite_outs.detach(), math_dims);
   const double initialized = host::tensor_attr(values, DGR_STR("initialized")).item<double>();
-  fold_saved_values(holder, storage_shape(values), initialized, outs_mean.unsqueeze(0), covariance.unsqueeze(0),
-                    host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0), s);
+  const at::Tensor pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0);
+  fold_scores(holder, storage_shape(values), initialized, {outs_mean.unsqueeze(0), covariance.unsqueeze(0), pearson}, s);
 }
 
 // ---- covariance and correlation loss --------------------------------------------------------
@@ -592,8 +609,11 @@ kernels::CorrelationStats holder_statistics(const at::Tensor& dendrite_outs, con
   check_pool_shapes(outs, error, math_dims, view);
   Holders holder;
   if (!values.is_none()) holder.push_back(py::reinterpret_borrow<py::object>(values));
-  LearningSettings s = LearningSettings::read();
-  if (s.running && values.is_none()) host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_average"));  // names the missing holder
+  const LearningSettings s = LearningSettings::read();
+  if (s.running && values.is_none()) {
+    throw py::type_error("get_current_covariance: centring on running averages (get_running_average_dg) needs "
+                         "the value holder that keeps them; values is None");
+  }
   kernels::CorrelationStats stats = kernels::correlation_statistics(outs, error, math_dims, view, correlation_options(s, holder));
   for (at::Tensor* t : {&stats.outs_mean, &stats.covariance, &stats.pearson}) *t = t->squeeze(0);
   if (!values.is_none()) store_batch_pearson(values, stats.pearson);
@@ -1006,7 +1026,7 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
     store_batch_pearson(b->holders[i], stats.pearson.select(0, i).clone());
   }
   fold_error_average(b->holders, stats.error_sum, b->reduction.full_mult, storage);
-  fold_saved_values(b->holders, storage, *initialized, stats.outs_mean, stats.covariance, stats.pearson, s);
+  fold_scores(b->holders, storage, *initialized, {stats.outs_mean, stats.covariance, stats.pearson}, s);
   for (size_t i = 0; i < b->holders.size(); ++i) remove_first_batch(p.errors[i], p.outs[i]);
   return true;
 }
