@@ -129,12 +129,7 @@ bool statistics_finite(const CorrelationStats& stats, bool with_covariance) {
 at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
                                 at::IntArrayRef dims, at::IntArrayRef view) {
   const int64_t candidates = score.size(0);
-  const int64_t nodes = candidates == 0 ? 0 : score.numel() / candidates;
-  const bool shapes_fit = error.numel() % std::max<int64_t>(nodes, 1) == 0 &&
-                          (centre.numel() == nodes || centre.numel() == score.numel());
-  if (shapes_fit && !wants_graph({&error, &centre, &score}) && cpu::loops_apply(error, error, {}) &&
-      centre.device().is_cpu() && score.device().is_cpu() && centre.scalar_type() == error.scalar_type() &&
-      score.scalar_type() == error.scalar_type() && nodes == static_cast<int64_t>(error.numel() / reduced_count(error.sizes(), dims))) {
+  if (!wants_graph({&error, &centre, &score}) && cpu::gradient_loops_apply(error, centre, score, dims)) {
     return cpu::correlation_gradient(error, centre, score, dims);
   }
   const at::Tensor sign = score.sign().neg().reshape(pooled_view(candidates, view));

@@ -607,13 +607,13 @@ kernels::CorrelationStats holder_statistics(const at::Tensor& dendrite_outs, con
   const at::Tensor outs = dendrite_outs.detach().unsqueeze(0);
   const at::Tensor error = new_neuron_error.detach();
   check_pool_shapes(outs, error, math_dims, view);
-  Holders holder;
-  if (!values.is_none()) holder.push_back(py::reinterpret_borrow<py::object>(values));
   const LearningSettings s = LearningSettings::read();
   if (s.running && values.is_none()) {
     throw py::type_error("get_current_covariance: centring on running averages (get_running_average_dg) needs "
                          "the value holder that keeps them; values is None");
   }
+  Holders holder;
+  if (!values.is_none()) holder.push_back(py::reinterpret_borrow<py::object>(values));
   kernels::CorrelationStats stats = kernels::correlation_statistics(outs, error, math_dims, view, correlation_options(s, holder));
   for (at::Tensor* t : {&stats.outs_mean, &stats.covariance, &stats.pearson}) *t = t->squeeze(0);
   if (!values.is_none()) store_batch_pearson(values, stats.pearson);

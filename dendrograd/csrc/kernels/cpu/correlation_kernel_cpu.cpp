@@ -259,6 +259,18 @@ bool loops_apply(const at::Tensor& outs, const at::Tensor& error, const Correlat
   return outs.numel() <= kLoopElements;
 }
 
+bool gradient_loops_apply(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
+                          at::IntArrayRef dims) {
+  if (score.dim() < 1 || score.size(0) == 0 || !loops_apply(error, error, {})) return false;
+  const at::ScalarType dtype = error.scalar_type();
+  if (!suits(centre, dtype) || !suits(score, dtype)) return false;
+  const int64_t nodes = score.numel() / score.size(0);
+  if (static_cast<double>(nodes) * reduced_count(error.sizes(), dims) != static_cast<double>(error.numel())) {
+    return false;
+  }
+  return centre.numel() == nodes || centre.numel() == score.numel();
+}
+
 CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor& error, at::IntArrayRef dims,
                                         const CorrelationOptions& options) {
   const NodeMap& map = node_map(error.sizes(), dims);

@@ -15,7 +15,11 @@ bool loops_apply(const at::Tensor& outs, const at::Tensor& error, const Correlat
 CorrelationStats correlation_statistics(const at::Tensor& outs, const at::Tensor& error, at::IntArrayRef dims,
                                         const CorrelationOptions& options);
 
-// score [C, nodes]; centre [nodes] or [C, nodes]; all contiguous, of the error's dtype.
+// As loops_apply for the error, with score [C, nodes] and centre [nodes] or [C, nodes] of
+// the nodes of `dims`, on the CPU in the error's dtype.
+bool gradient_loops_apply(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
+                          at::IntArrayRef dims);
+
 at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
                                 at::IntArrayRef dims);
 
