@@ -975,15 +975,18 @@ std::optional<PoolLists> pool_lists(py::handle dendrite_module) {
 std::optional<PoolBatch> front_pool_batch(const PoolLists& p, Dims& storage) {
   PoolBatch b;
   b.holders = p.holders;
+  const at::Tensor error = host::tensor(p.errors[0][0], "a stored neuron error");
+  b.error = error.detach();
   for (size_t i = 0; i < p.holders.size(); ++i) {
-    const at::Tensor error = host::tensor(p.errors[i][0], "a stored neuron error");
-    const at::Tensor out = host::tensor(p.outs[i][0], "a stored candidate output");
-    if (i == 0) {
-      b.error = error.detach();
-    } else if (!error.is_same(p.errors[0][0].cast<at::Tensor>()) || out.scalar_type() != b.outs[0].scalar_type()) {
+    py::object slot_error = p.errors[i][0];
+    if (i > 0 && !slot_error.is(p.errors[0][0]) && !host::tensor(slot_error, "a stored neuron error").is_same(error)) {
       return std::nullopt;
     }
-    if (out.numel() == 0 || out.sizes() != error.sizes() || out.device() != error.device()) return std::nullopt;
+    const at::Tensor out = host::tensor(p.outs[i][0], "a stored candidate output");
+    if (out.numel() == 0 || out.sizes() != error.sizes() || out.device() != error.device() ||
+        (i > 0 && out.scalar_type() != b.outs[0].scalar_type())) {
+      return std::nullopt;
+    }
     b.outs.push_back(out);
   }
   b.reduction = tuples_and_mult(b.error, p.holders[0]);
