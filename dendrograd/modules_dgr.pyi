@@ -386,6 +386,22 @@ def set_parameters(module: Any, parameter_type: Any) -> None:
     Raises AttributeError when module has no named_parameters().
     """
 
+def stacked_convolution(x: torch.Tensor, weights: collections.abc.Sequence[torch.Tensor], biases: collections.abc.Sequence[torch.Tensor], stride: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], padding: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dilation: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> list[torch.Tensor]:
+    """The outputs of C ungrouped, zero-padded convolutions of one geometry (weights [out, in, *kernel]
+    each, 1 to 3 kernel dimensions) on one input [B, in, *spatial] or [in, *spatial], computed as one
+    convolution with C * out channels. Returns C views [B, out, *spatial'].
+
+    Raises ValueError when the weights or biases do not stack or the geometry has the wrong length.
+    """
+
+def stacked_linear(x: torch.Tensor, weights: collections.abc.Sequence[torch.Tensor], biases: collections.abc.Sequence[torch.Tensor]) -> list[torch.Tensor]:
+    """The outputs of C linear layers (weights [out, in] each, biases [out] each or an empty list) on
+    one input x [..., in], computed as one product against the stacked weights. Returns C tensors
+    [..., out], views of the shared result; gradients reach every layer's own weights.
+
+    Raises ValueError when the weights differ in shape, dtype or device, or the biases do not fit.
+    """
+
 def update_dendrite_single_values(DENDRITE_SINGLE_VALUES: Any) -> list:
     """Returns a new list: the host's single value names followed by "breaking", "locked",
     "best_score_improved_this_epoch" and "running_scalar" (one-element tensors on every

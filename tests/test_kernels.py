@@ -204,7 +204,7 @@ def slot_by_slot(values):
     MDG.calculate_and_backwards_dendrite_loss(values)
 
 
-def train_candidates(kind, candidates, accepted, per_slot, running=False, accumulate=1, steps=4):
+def train_candidates(kind, candidates, accepted, per_slot, running=False, accumulate=1, steps=4, prepare=None):
     GDL.pc.reset()
     GDL.arb_tracker.reset()
     GDL.pc.set_silent(True)
@@ -222,6 +222,8 @@ def train_candidates(kind, candidates, accepted, per_slot, running=False, accumu
         for neuron_module in GDL.arb_tracker.neuron_module_vector:
             neuron_module.accept_best_candidate()
     set_p_mode()
+    if prepare:
+        prepare()
     optimizer = GDL.arb_tracker.setup_optimizer(network, torch.optim.SGD, lr=0.5)
     x, y = x.double(), torch.randint(0, 3, (x.shape[0],))
     MDG.dendrite_loss_fn = slot_by_slot if per_slot else None
@@ -264,3 +266,151 @@ def test_pool_step_equals_the_slot_by_slot_step(kind, candidates, accepted, runn
     assert moved, "the candidates did not learn, so the comparison would prove nothing"
     for key in pooled:
         torch.testing.assert_close(pooled[key], per_slot[key], rtol=1e-9, atol=1e-12, msg=key)
+
+
+# ---- a module's candidates as one product -------------------------------------------------------
+
+def layer_parameters(count, weight_shape, bias):
+    weights = [torch.randn(*weight_shape, dtype=torch.float64, requires_grad=True) for _ in range(count)]
+    biases = [torch.randn(weight_shape[0], dtype=torch.float64, requires_grad=True) for _ in range(count)] if bias else []
+    return weights, biases
+
+
+def assert_same_outputs_and_gradients(stacked, reference, inputs):
+    assert [o.shape for o in stacked] == [r.shape for r in reference]
+    for out, ref in zip(stacked, reference):
+        torch.testing.assert_close(out, ref)
+    cotangents = [torch.randn_like(r) for r in reference]
+    got = torch.autograd.grad(stacked, inputs, cotangents)
+    want = torch.autograd.grad(reference, inputs, cotangents)
+    for g, w in zip(got, want):
+        torch.testing.assert_close(g, w)
+
+
+@pytest.mark.parametrize("input_shape,out,count,bias", [
+    ((5,), 3, 3, True),         # unbatched input
+    ((7, 5), 1, 4, True),       # one output node per candidate
+    ((2, 3, 5), 4, 2, False),   # an extra leading dimension, no bias
+    ((1, 1), 1, 1, True),       # one element, one candidate
+])
+def test_stacked_linear_equals_the_layers_one_by_one(input_shape, out, count, bias):
+    x = torch.randn(*input_shape, dtype=torch.float64, requires_grad=True)
+    weights, biases = layer_parameters(count, (out, input_shape[-1]), bias)
+    stacked = MDG.stacked_linear(x, weights, biases)
+    reference = [F.linear(x, w, biases[c] if bias else None) for c, w in enumerate(weights)]
+    assert_same_outputs_and_gradients(stacked, reference, [x, *weights, *biases])
+    assert torch.autograd.gradcheck(lambda x, *p: tuple(MDG.stacked_linear(x, list(p[:count]), list(p[count:]))),
+                                    (x, *weights, *biases))
+
+
+CONVOLUTIONS = {1: F.conv1d, 2: F.conv2d, 3: F.conv3d}
+
+
+@pytest.mark.parametrize("input_shape,out,kernel,stride,padding,dilation,count,bias", [
+    ((2, 2, 7), 3, (3,), (2,), (1,), (1,), 2, True),
+    ((3, 2, 5, 6), 2, (3, 2), (1, 2), (1, 0), (2, 1), 3, True),   # odd geometry per dimension
+    ((2, 5, 5), 3, (3, 3), (1, 1), (0, 0), (1, 1), 2, False),     # unbatched, no bias
+    ((1, 1, 4, 4, 4), 1, (2, 2, 2), (1, 1, 1), (1, 1, 1), (1, 1, 1), 2, True),
+])
+def test_stacked_convolution_equals_the_layers_one_by_one(input_shape, out, kernel, stride, padding, dilation,
+                                                          count, bias):
+    spatial = len(kernel)
+    channels = input_shape[-spatial - 1]
+    x = torch.randn(*input_shape, dtype=torch.float64, requires_grad=True)
+    weights, biases = layer_parameters(count, (out, channels, *kernel), bias)
+    geometry = (list(stride), list(padding), list(dilation))
+    stacked = MDG.stacked_convolution(x, weights, biases, *geometry)
+    conv = CONVOLUTIONS[spatial]
+    reference = [conv(x, w, biases[c] if bias else None, stride, padding, dilation) for c, w in enumerate(weights)]
+    assert_same_outputs_and_gradients(stacked, reference, [x, *weights, *biases])
+    assert torch.autograd.gradcheck(
+        lambda x, *p: tuple(MDG.stacked_convolution(x, list(p[:count]), list(p[count:]), *geometry)),
+        (x, *weights, *biases))
+
+
+def test_stacks_that_do_not_fit_are_named():
+    x = torch.randn(4, 3)
+    with pytest.raises(ValueError, match="weight 1 differs from weight 0"):
+        MDG.stacked_linear(x, [torch.randn(2, 3), torch.randn(3, 3)], [])
+    with pytest.raises(ValueError, match="2 weights but 1 biases"):
+        MDG.stacked_linear(x, [torch.randn(2, 3)] * 2, [torch.randn(2)])
+    with pytest.raises(ValueError, match=r"bias 0 is not a \[2\] tensor"):
+        MDG.stacked_linear(x, [torch.randn(2, 3)], [torch.randn(3)])
+    with pytest.raises(ValueError, match="no weights to stack"):
+        MDG.stacked_linear(x, [], [])
+    with pytest.raises(ValueError, match="need 2 entries each, got 1"):
+        MDG.stacked_convolution(torch.randn(1, 3, 5, 5), [torch.randn(2, 3, 3, 3)], [], [1], [0, 0], [1, 1])
+
+
+def graph_names(tensor):
+    """Names of every node in the autograd graph behind `tensor`."""
+    names, stack, seen = set(), [tensor.grad_fn], set()
+    while stack:
+        node = stack.pop()
+        if node is None or node in seen:
+            continue
+        seen.add(node)
+        names.add(type(node).__name__)
+        stack.extend(next_node for next_node, _ in node.next_functions)
+    return names
+
+
+def stored_output(neuron_module):
+    """The first candidate output a neuron module stored in its last forward."""
+    values = neuron_module.dendrite_module.dendrite_values[0]
+    return values.dendrite_outs[0][-1]
+
+
+@pytest.mark.parametrize("kind", ["linear", "conv"])
+def test_candidates_run_as_one_product_unless_a_hook_needs_the_call(kind):
+    def forward_once(hooked):
+        train_candidates(kind, 3, 0, per_slot=False, steps=0)
+        first = GDL.arb_tracker.neuron_module_vector[0]
+        calls = []
+        if hooked:
+            for candidate in first.dendrite_module.candidate_module:
+                candidate.register_forward_hook(lambda *args: calls.append(1))
+        x = torch.randn(6, 5) if kind == "linear" else torch.randn(6, 2, 6, 6)
+        first(x.double())
+        return graph_names(stored_output(first)), calls
+
+    stacked_graph, _ = forward_once(hooked=False)
+    hooked_graph, calls = forward_once(hooked=True)
+    assert "StackBackward0" in stacked_graph and "UnbindBackward0" in stacked_graph
+    assert "StackBackward0" not in hooked_graph and len(calls) == 3  # every hook ran
+
+
+@pytest.mark.parametrize("kind", ["linear", "conv"])
+def test_stacked_candidates_learn_as_the_layers_called_one_by_one(kind):
+    def hook_every_candidate():
+        for neuron_module in GDL.arb_tracker.neuron_module_vector:
+            for candidate in neuron_module.dendrite_module.candidate_module:
+                candidate.register_forward_pre_hook(lambda module, args: None)
+
+    stacked = train_candidates(kind, 3, 1, per_slot=False)
+    called = train_candidates(kind, 3, 1, per_slot=False, prepare=hook_every_candidate)
+    for key in stacked:
+        torch.testing.assert_close(stacked[key], called[key], rtol=1e-9, atol=1e-12, msg=key)
+
+
+def test_a_slot_whose_output_is_not_finite_gets_no_gradient_from_the_shared_graph(capsys, debugger_stops):
+    GDL.pc.set_silent(True)
+    GDL.pc.set_d_type(torch.float64)
+    GDL.pc.set_global_candidates(3)
+    network = UDL.initialize_arb(nn.Sequential(nn.Linear(5, 4), nn.Tanh(), nn.Linear(4, 3)).double())
+    set_p_mode()
+    first = GDL.arb_tracker.neuron_module_vector[0]
+    candidates = first.dendrite_module.candidate_module
+    with torch.no_grad():
+        candidates[1].weight[0, 0] = float("nan")
+    optimizer = GDL.arb_tracker.setup_optimizer(network, torch.optim.SGD, lr=0.5, momentum=0.9)
+    before = [c.weight.detach().clone() for c in candidates]
+    x = torch.randn(8, 5, dtype=torch.float64)
+    F.cross_entropy(network(x), torch.randint(0, 3, (8,))).backward()
+    assert "StackBackward0" in graph_names(stored_output(first))
+    optimizer.step()
+    assert candidates[1].weight.grad is None and candidates[1].bias.grad is None
+    torch.testing.assert_close(candidates[1].weight, before[1], equal_nan=True)
+    for c in (0, 2):  # the finite slots learned
+        assert candidates[c].weight.grad is not None and not torch.equal(candidates[c].weight, before[c])
+    assert debugger_stops.count == 1

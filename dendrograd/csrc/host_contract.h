@@ -279,9 +279,49 @@ inline at::Tensor tensor(py::handle obj, const char* what = "argument") {
   }
   return THPVariable_Unpack(obj.ptr());
 }
+// obj.<name> for a torch.nn.Module member without running Module.__getattr__ in Python:
+// the instance's own attribute, else its parameter, buffer or submodule of that name, in
+// the order Python looks them up. Anything the type itself defines under the name (a
+// property, a method) and anything not found there takes the ordinary lookup.
+inline py::object member(py::handle obj, py::handle name) {
+  static PyObject* generic_lookup = _PyType_Lookup(&PyBaseObject_Type, DGR_STR("__getattribute__").ptr());
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  PyObject** dict_slot = _PyObject_GetDictPtr(obj.ptr());
+  if (dict_slot && *dict_slot && !_PyType_Lookup(type, name.ptr()) &&
+      _PyType_Lookup(type, DGR_STR("__getattribute__").ptr()) == generic_lookup) {
+    PyObject* dict = *dict_slot;
+    if (PyObject* own = PyDict_GetItemWithError(dict, name.ptr())) return py::reinterpret_borrow<py::object>(own);
+    for (py::handle table : {DGR_STR("_parameters"), DGR_STR("_buffers"), DGR_STR("_modules")}) {
+      PyObject* entries = PyDict_GetItemWithError(dict, table.ptr());
+      if (!entries || !PyDict_Check(entries)) continue;
+      if (PyObject* value = PyDict_GetItemWithError(entries, name.ptr())) {
+        return py::reinterpret_borrow<py::object>(value);
+      }
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  return obj.attr(name);
+}
+
+// The modules of obj.<name>, a torch.nn.ModuleList (read from its table of submodules,
+// without Python's iterator) or any other iterable, as a list.
+inline py::list module_list(py::handle obj, py::handle name) {
+  py::object value = member(obj, name);
+  static PyObject* list_type = nn_module().attr("ModuleList").ptr();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())) == list_type) {
+    PyObject** dict_slot = _PyObject_GetDictPtr(value.ptr());
+    PyObject* modules = dict_slot && *dict_slot ? PyDict_GetItemWithError(*dict_slot, DGR_STR("_modules").ptr()) : nullptr;
+    if (modules && PyDict_CheckExact(modules)) {
+      return py::reinterpret_steal<py::list>(PyDict_Values(modules));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  return py::list(value);
+}
+
 // obj.<name> as a tensor; the TypeError names the owner's class and the attribute.
 inline at::Tensor tensor_attr(py::handle obj, py::handle name) {
-  py::object value = obj.attr(name);
+  py::object value = member(obj, name);
   if (!is_tensor(value)) {
     throw py::type_error(class_name(obj) + "." + std::string(py::str(name)) + " must be a tensor, got " +
                          class_name(value));

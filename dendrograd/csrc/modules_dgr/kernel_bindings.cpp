@@ -3,6 +3,7 @@
 #include "modules_dgr.h"
 
 #include "kernels/correlation_kernel.h"
+#include "kernels/stacked_layer_kernel.h"
 
 #include <optional>
 
@@ -50,9 +51,48 @@ at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centr
   return kernels::correlation_gradient(error, centre, score, dims, view);
 }
 
+using Tensors = std::vector<at::Tensor>;
+
+void require_stack(const char* function, const Tensors& weights, const Tensors& biases) {
+  const std::string problem = kernels::check_stack(weights, biases);
+  require(problem.empty(), std::string(function) + ": " + problem);
+}
+
+Tensors stacked_linear(const at::Tensor& x, const Tensors& weights, const Tensors& biases) {
+  require_stack("stacked_linear", weights, biases);
+  require(weights[0].dim() == 2, "stacked_linear: weights must be [out, in], got " +
+                                     std::to_string(weights[0].dim()) + " dimensions");
+  return kernels::stacked_linear(x, weights, biases);
+}
+
+Tensors stacked_convolution(const at::Tensor& x, const Tensors& weights, const Tensors& biases,
+                            std::vector<int64_t> stride, std::vector<int64_t> padding, std::vector<int64_t> dilation) {
+  require_stack("stacked_convolution", weights, biases);
+  const int64_t spatial = weights[0].dim() - 2;
+  require(spatial >= 1 && spatial <= 3, "stacked_convolution: weights must be [out, in, *kernel] with 1 to 3 "
+                                        "kernel dimensions, got " + std::to_string(weights[0].dim()) + " dimensions");
+  for (const auto* geometry : {&stride, &padding, &dilation}) {
+    require(static_cast<int64_t>(geometry->size()) == spatial,
+            "stacked_convolution: stride, padding and dilation need " + std::to_string(spatial) +
+                " entries each, got " + std::to_string(geometry->size()));
+  }
+  return kernels::stacked_convolution(x, weights, biases, {stride, padding, dilation});
+}
+
 }  // namespace
 
 void register_kernels(py::module_& m) {
+  m.def("stacked_linear", &stacked_linear, py::arg("x"), py::arg("weights"), py::arg("biases"),
+        "The outputs of C linear layers (weights [out, in] each, biases [out] each or an empty list) on\n"
+        "one input x [..., in], computed as one product against the stacked weights. Returns C tensors\n"
+        "[..., out], views of the shared result; gradients reach every layer's own weights.\n\n"
+        "Raises ValueError when the weights differ in shape, dtype or device, or the biases do not fit.");
+  m.def("stacked_convolution", &stacked_convolution, py::arg("x"), py::arg("weights"), py::arg("biases"),
+        py::arg("stride"), py::arg("padding"), py::arg("dilation"),
+        "The outputs of C ungrouped, zero-padded convolutions of one geometry (weights [out, in, *kernel]\n"
+        "each, 1 to 3 kernel dimensions) on one input [B, in, *spatial] or [in, *spatial], computed as one\n"
+        "convolution with C * out channels. Returns C views [B, out, *spatial'].\n\n"
+        "Raises ValueError when the weights or biases do not stack or the geometry has the wrong length.");
   m.def("correlation_statistics", &correlation_statistics, py::arg("outs"), py::arg("error"), py::arg("dims"),
         py::arg("view"), py::arg("by_mean") = false, py::arg("normalized") = false,
         py::arg("average_outs") = py::none(), py::arg("average_error") = py::none(),
@@ -72,7 +112,6 @@ void register_kernels(py::module_& m) {
         "batch mean error) or [C, nodes] (running averages); dims and view as for correlation_statistics.\n\n"
         "Raises ValueError for a 0-D score or a view of the wrong rank, RuntimeError when shapes do\n"
         "not broadcast.");
-  using Tensors = std::vector<at::Tensor>;
   m.def(
       "exponential_fold",
       [](const Tensors& stored, const Tensors& batch, double factor) {

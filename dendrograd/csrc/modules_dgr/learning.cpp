@@ -221,6 +221,56 @@ void move_candidates_to(py::handle candidate_list, py::handle device) {
   py::setattr(candidate_list, DGR_STR("_dgr_device"), wanted);
 }
 
+// A forward call's inputs as the candidates get them: cut from the neuron's graph (detached
+// copies) when the settings say so, and the device they are on.
+struct CandidateInputs {
+  py::object args, kwargs, device;
+  std::optional<at::Device> dev;
+};
+
+CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, bool cut,
+                                 bool training) {
+  py::tuple walked_args = killer_recursive(args, cut);
+  py::tuple walked_kwargs = killer_recursive(kwargs, cut);
+  CandidateInputs in{walked_args[0], walked_kwargs[0], walked_args[1], std::nullopt};
+  if (in.device.is_none()) in.device = walked_kwargs[1];
+  if (in.device.is_none() && training) {
+    throw py::value_error("forward_candidates: the inputs of layer " +
+                          std::string(py::str(dendrite_module.attr(DGR_STR("name")))) +
+                          " hold no tensor, so the candidates' device cannot be told; pass at least one "
+                          "tensor positionally or by keyword");
+  }
+  if (!in.device.is_none()) in.dev = as_device(in.device);
+  return in;
+}
+
+// Candidate i's layer output through Python: its own copy of the inputs (so a layer that
+// works on its input in place cannot change what the next candidate sees), the
+// processors around the call.
+py::object call_candidate(py::handle dendrite_module, py::handle candidate, py::handle processors, py::int_ index,
+                          CandidateInputs in) {
+  const bool has_processors = !processors.is_none();
+  if (has_processors) {
+    try {
+      py::object prepared = call_unpacked(processors[index].attr(DGR_STR("pre_d")), in.args, in.kwargs);
+      std::tie(in.args, in.kwargs) = unpack_pair(prepared);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      processor_failure(e, true, dendrite_module);
+    }
+  }
+  py::object out = call_unpacked(candidate, in.args, in.kwargs);
+  if (has_processors) {
+    try {
+      out = processors[index].attr(DGR_STR("post_d"))(out);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      processor_failure(e, false, dendrite_module);
+    }
+  }
+  return out;
+}
+
 py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, py::object dendrite_outs,
                              py::args args, py::kwargs kwargs) {
   py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
@@ -239,60 +289,40 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
   const bool extra_verbose = host::flag(DGR_STR("get_extra_verbose"));
   const bool nan_checks = extra_verbose || host::flag(DGR_STR("get_verbose"));
   py::object activation = host::get(DGR_STR("get_arb_forward_function"));
-  py::object candidate_list = dendrite_module.attr(DGR_STR("candidate_module"));
-  py::list candidate_modules(candidate_list);
-  py::list holders(dendrite_module.attr(DGR_STR("dendrite_values")));
+  py::object candidate_list = host::member(dendrite_module, DGR_STR("candidate_module"));
+  py::list candidate_modules = host::module_list(dendrite_module, DGR_STR("candidate_module"));
+  py::list holders = host::module_list(dendrite_module, DGR_STR("dendrite_values"));
   py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
-  const bool has_processors = !equals(processors, py::list());
+  if (equals(processors, py::list())) processors = py::none();
+  // A custom dendrite loss back-propagates slot by slot, which a shared graph does not allow.
+  const bool may_stack = processors.is_none() && self_module().attr(DGR_STR("dendrite_loss_fn")).is_none() &&
+                         static_cast<long long>(candidate_modules.size()) >= candidates;
+
+  CandidateInputs in = candidate_inputs(dendrite_module, args, kwargs, cut, training);
+  move_candidates_to(candidate_list, in.device);
+  dendrite_outs = killer_recursive(dendrite_outs, cut)[0];
+  PlainSavedTensors plain_saved_tensors;
+  std::optional<std::vector<at::Tensor>> stacked;
+  if (may_stack) {
+    py::list pool;
+    for (long long i = 0; i < candidates; ++i) pool.append(candidate_modules[py::int_(i)]);
+    stacked = stacked_candidate_outputs(pool, in.args, in.kwargs);
+  }
   for (long long i = 0; i < candidates; ++i) {
     py::int_ index(i);
-    // Each candidate gets inputs of its own (copies cut from the neuron's graph), so a layer
-    // that works on its input in place cannot change what the next candidate sees.
-    py::tuple walked_args = killer_recursive(args, cut);
-    py::tuple walked_kwargs = killer_recursive(kwargs, cut);
-    dendrite_outs = killer_recursive(dendrite_outs, cut)[0];
-    py::object args2 = walked_args[0], kwargs2 = walked_kwargs[0];
-    py::object device = walked_args[1];
-    if (device.is_none()) device = walked_kwargs[1];
-    if (device.is_none() && training) {
-      throw py::value_error("forward_candidates: the inputs of layer " +
-                            std::string(py::str(dendrite_module.attr(DGR_STR("name")))) +
-                            " hold no tensor, so the candidates' device cannot be told; pass at least one "
-                            "tensor positionally or by keyword");
+    py::object candidate_out;
+    if (stacked) {
+      candidate_out = host::wrap((*stacked)[i]);
+    } else {
+      if (i > 0) in = candidate_inputs(dendrite_module, args, kwargs, cut, training);
+      candidate_out = call_candidate(dendrite_module, candidate_modules[index], processors, index, in);
     }
-    std::optional<at::Device> dev;
-    if (!device.is_none()) dev = as_device(device);
-    move_candidates_to(candidate_list, device);
-
-    if (has_processors) {
-      try {
-        py::object prepared = call_unpacked(processors[index].attr(DGR_STR("pre_d")), args2, kwargs2);
-        std::tie(args2, kwargs2) = unpack_pair(prepared);
-      } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        processor_failure(e, true, dendrite_module);
-      }
-    }
-    py::object candidate = candidate_modules[index];
-    py::object candidate_out, nonlinear;
-    {
-      PlainSavedTensors plain_saved_tensors;
-      candidate_out = call_unpacked(candidate, args2, kwargs2);
-      if (has_processors) {
-        try {
-          candidate_out = processors[index].attr(DGR_STR("post_d"))(candidate_out);
-        } catch (py::error_already_set& e) {
-          if (!e.matches(PyExc_Exception)) throw;
-          processor_failure(e, false, dendrite_module);
-        }
-      }
-      candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, device);
-      nonlinear = activation(candidate_out);
-    }
+    candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, in.device);
+    py::object nonlinear = activation(candidate_out);
     candidate_outs[index] = candidate_out;
     at::Tensor nonlinear_t = host::tensor(nonlinear, "the candidate nonlinearity's result");
-    if (dev && nonlinear_t.device() != *dev) {
-      nonlinear_t = nonlinear_t.to(*dev);
+    if (in.dev && nonlinear_t.device() != *in.dev) {
+      nonlinear_t = nonlinear_t.to(*in.dev);
       nonlinear = host::wrap(nonlinear_t);
     }
     candidate_nonlinear_outs[index] = nonlinear;
@@ -301,7 +331,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     // come back, so nothing is stored.
     if (training && at::GradMode::is_enabled() && nonlinear_t.requires_grad()) {
       py::object holder = holders[index];
-      py::list stored = stored_list(holder, DGR_STR("dendrite_outs"), py::int_(host::device_index(*dev)));
+      py::list stored = stored_list(holder, DGR_STR("dendrite_outs"), py::int_(host::device_index(*in.dev)));
       drop_unreachable_outputs(stored);  // earlier calls whose graph was freed without a backward
       if (leak_checks && count_positional(stored) > 0) {
         leak_handling(dendrite_module, holder, stored);
@@ -675,11 +705,13 @@ PoolStep candidate_step(const PoolBatch& b, const LearningSettings& s, bool cova
 }
 
 // Back-propagates the loss gradient into every candidate of the pool: one pass of the engine.
-void backward_into_candidates(const PoolBatch& b, const at::Tensor& gradient) {
+// Candidates computed as one product share their graph: a backward of fewer than all of
+// them keeps it for the others (it is freed with the stored outputs).
+void backward_into_candidates(const PoolBatch& b, const at::Tensor& gradient, bool keep_graph) {
   std::vector<at::Tensor> gradients = gradient.unbind(0);
   // The autograd engine runs Python hooks on its own threads: they need the GIL.
   py::gil_scoped_release no_gil;
-  torch::autograd::backward(b.outs, gradients);
+  torch::autograd::backward(b.outs, gradients, keep_graph);
 }
 
 // The front pair of one holder's lists as a pool of one.
@@ -705,7 +737,7 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
     report_bad_batch(py::str(values.attr(DGR_STR("layer_name"))));
     return false;
   }
-  backward_into_candidates(b, step.gradient);
+  backward_into_candidates(b, step.gradient, true);
   at::NoGradGuard no_grad;
   kernels::CorrelationStats& stats = step.stats;
   store_batch_pearson(values, stats.pearson.squeeze(0));
@@ -901,12 +933,13 @@ bool batch_is_finite(py::handle errors, py::handle outs) {
 // Every candidate slot stores an output per forward and an error per backward, so
 // every slot is consumed here (consuming only the first would leave the other
 // candidates untrained and their stored graphs growing without bound).
-void apply_holder_grads(py::handle values) {
+// Returns how many stored batches taught the candidate something.
+size_t apply_holder_grads(py::handle values) {
   py::object device = holder_device(values);
   py::object layer_name = values.attr(DGR_STR("layer_name"));
   if (device.is_none()) {
     host::print(host::percent("skipping dg batch for %s", layer_name));
-    return;
+    return 0;
   }
   py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
   py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
@@ -916,6 +949,7 @@ void apply_holder_grads(py::handle values) {
   }
   const StoredBatches batches = reconcile_stored(outs, errors);
   py::object loss_fn = self_module().attr(DGR_STR("dendrite_loss_fn"));
+  size_t taught = 0;
   for (size_t b = 0; b < batches.ready && errors.size() > 0 && outs.size() > 0; ++b) {
     if (skip_empty_batch(values, errors, outs)) continue;
     bool learned;
@@ -937,7 +971,9 @@ void apply_holder_grads(py::handle values) {
       host::print(host::percent("with %d tensors", errors.size()));
     }
     remove_first_batch(errors, outs);
+    ++taught;
   }
+  return taught;
 }
 
 // ---- the candidate pool of a module at once -------------------------------------------------
@@ -953,7 +989,7 @@ struct PoolLists {
 // has no stored error yet, or the slots hold different numbers of ready pairs.
 std::optional<PoolLists> pool_lists(py::handle dendrite_module) {
   PoolLists p;
-  for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) {
+  for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
     py::object device = holder_device(values);
     if (device.is_none()) return std::nullopt;
     py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
@@ -1022,7 +1058,7 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
   if (!initialized) return false;
   const PoolStep step = candidate_step(*b, s, true);
   if (!step.finite) return false;
-  backward_into_candidates(*b, step.gradient);
+  backward_into_candidates(*b, step.gradient, false);
   at::NoGradGuard no_grad;
   const kernels::CorrelationStats& stats = step.stats;
   for (size_t i = 0; i < b->holders.size(); ++i) {
@@ -1097,11 +1133,29 @@ void apply_dg_grads(py::handle dendrite_module) {
       // A pair that does not fit the pool, and every pair after it, goes slot by slot.
     }
   }
-  for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) apply_holder_grads(values);
+  // Candidates computed as one product share a graph, so a slot's backward also hands the
+  // others a zero gradient. A slot that learns nothing here keeps no gradient it did not
+  // have: an optimizer skips a parameter without one, but would step on a zero.
+  py::list slots = host::module_list(dendrite_module, DGR_STR("candidate_module"));
+  std::vector<std::vector<py::object>> without_grad;
+  for (py::handle slot : slots) {
+    without_grad.emplace_back();
+    for (py::handle parameter : slot.attr("parameters")()) {
+      if (parameter.attr(DGR_STR("grad")).is_none()) without_grad.back().push_back(py::reinterpret_borrow<py::object>(parameter));
+    }
+  }
+  std::vector<bool> learned;
+  for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
+    learned.push_back(apply_holder_grads(values) > 0);
+  }
+  for (size_t i = 0; i < learned.size() && i < without_grad.size(); ++i) {
+    if (learned[i]) continue;
+    for (py::object& parameter : without_grad[i]) parameter.attr(DGR_STR("grad")) = py::none();
+  }
 }
 
 void apply_dg_zero(py::handle dendrite_module) {
-  for (py::handle values : dendrite_module.attr(DGR_STR("dendrite_values"))) apply_holder_zero(values);
+  for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) apply_holder_zero(values);
 }
 
 Dims dims_arg(py::handle seq) { return to_dims(seq); }
