@@ -405,6 +405,10 @@ def test_a_slot_whose_output_is_not_finite_gets_no_gradient_from_the_shared_grap
         candidates[1].weight[0, 0] = float("nan")
     optimizer = GDL.arb_tracker.setup_optimizer(network, torch.optim.SGD, lr=0.5, momentum=0.9)
     before = [c.weight.detach().clone() for c in candidates]
+    optimizer.zero_grad()
+    # One zero gradient stands in for a GradScaler's inf check; every other candidate keeps None.
+    with_grad = [p for group in optimizer.param_groups for p in group["params"] if p.grad is not None]
+    assert len(with_grad) == 1 and not with_grad[0].grad.any()
     x = torch.randn(8, 5, dtype=torch.float64)
     F.cross_entropy(network(x), torch.randint(0, 3, (8,))).backward()
     assert "StackBackward0" in graph_names(stored_output(first))

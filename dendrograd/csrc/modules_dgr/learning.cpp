@@ -295,24 +295,24 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
   py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
   if (equals(processors, py::list())) processors = py::none();
   // A custom dendrite loss back-propagates slot by slot, which a shared graph does not allow.
-  const bool may_stack = processors.is_none() && self_module().attr(DGR_STR("dendrite_loss_fn")).is_none() &&
+  const bool may_compute_here = processors.is_none() && self_module().attr(DGR_STR("dendrite_loss_fn")).is_none() &&
                          static_cast<long long>(candidate_modules.size()) >= candidates;
 
   CandidateInputs in = candidate_inputs(dendrite_module, args, kwargs, cut, training);
   move_candidates_to(candidate_list, in.device);
   dendrite_outs = killer_recursive(dendrite_outs, cut)[0];
   PlainSavedTensors plain_saved_tensors;
-  std::optional<std::vector<at::Tensor>> stacked;
-  if (may_stack) {
+  std::optional<std::vector<at::Tensor>> layer_outs;  // computed here, without the layers' Python calls
+  if (may_compute_here) {
     py::list pool;
     for (long long i = 0; i < candidates; ++i) pool.append(candidate_modules[py::int_(i)]);
-    stacked = stacked_candidate_outputs(pool, in.args, in.kwargs);
+    layer_outs = candidate_layer_outputs(pool, in.args, in.kwargs);
   }
   for (long long i = 0; i < candidates; ++i) {
     py::int_ index(i);
     py::object candidate_out;
-    if (stacked) {
-      candidate_out = host::wrap((*stacked)[i]);
+    if (layer_outs) {
+      candidate_out = host::wrap((*layer_outs)[i]);
     } else {
       if (i > 0) in = candidate_inputs(dendrite_module, args, kwargs, cut, training);
       candidate_out = call_candidate(dendrite_module, candidate_modules[index], processors, index, in);

@@ -58,12 +58,13 @@ void store_error_for_call(py::list stored, const at::Tensor& error, py::handle e
 void filter_backward_for_call(const at::Tensor& val, py::handle values, py::handle call);
 void register_pairing(py::module_& m);
 
-// The outputs of a module's candidate layers on the call's inputs computed as one product
-// (stacked_candidates.cpp), or nothing when the layers or the call need the call per
-// candidate: anything but one plain tensor argument, layers other than Linear and
-// ungrouped zero-padded convolutions of one geometry, hooks, a replaced forward.
-std::optional<std::vector<at::Tensor>> stacked_candidate_outputs(const py::list& candidates, py::handle args,
-                                                                 py::handle kwargs);
+// The outputs of a module's candidate layers on the call's inputs, computed here without
+// calling the layers through Python (stacked_candidates.cpp): as one product on stacked
+// weights where that pays, else one product each. Nothing when the layers or the call
+// need the call per candidate: anything but one plain tensor argument, layers other than
+// Linear and ungrouped zero-padded convolutions of one geometry, hooks, a replaced forward.
+std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& candidates, py::handle args,
+                                                               py::handle kwargs);
 
 // Registers the forward path, running statistics, correlation loss, best-score
 // bookkeeping and gradient application (learning.cpp).

@@ -505,6 +505,33 @@ py::object closure_arb_step(py::handle self, py::object closure) {
   return result;
 }
 
+// The candidates' gradients come into being inside step, after a GradScaler has checked
+// the optimizer's gradients for infs on every device that has one, and it refuses a step
+// that recorded no check. A zero gradient on one parameter per device that has none
+// stands in until then; every other parameter keeps None, so one the step teaches
+// nothing is not moved by momentum or weight decay on a zero.
+void give_every_device_a_gradient(py::handle optimizer) {
+  std::vector<c10::Device> covered;
+  std::vector<at::Tensor> stand_ins;
+  auto is_covered = [&](const c10::Device& d) { return std::find(covered.begin(), covered.end(), d) != covered.end(); };
+  for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
+    for (py::handle param : group[py::str("params")]) {
+      at::Tensor t = host::tensor(param, "an optimizer parameter");
+      if (t.grad().defined()) {
+        if (!is_covered(t.device())) covered.push_back(t.device());
+        stand_ins.erase(std::remove_if(stand_ins.begin(), stand_ins.end(),
+                                       [&](const at::Tensor& s) { return s.device() == t.device(); }),
+                        stand_ins.end());
+      } else if (!is_covered(t.device())) {
+        covered.push_back(t.device());
+        stand_ins.push_back(t);
+      }
+    }
+  }
+  at::NoGradGuard no_grad;
+  for (at::Tensor& t : stand_ins) t.mutable_grad() = at::zeros_like(t);
+}
+
 void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
   if (extra_verbose()) host::print("calling arb_zero_grad");
   py::object tracker = host::tracker();
@@ -512,13 +539,7 @@ void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
   set_mv(tracker, "step_status", py::int_(STEP_CLEARED));
   self.attr("_original_zero")(*args, **kwargs);
   if (p_mode_applies_dg_grads(tracker) && host::truthy(py::getattr(self, "_step_supports_amp_scaling", py::none()))) {
-    // Zero gradients stand in for the candidates' until step applies them, so that a
-    // GradScaler finds gradients of this optimizer to check and records its inf checks.
-    for (py::handle group : self.attr(DGR_STR("param_groups"))) {
-      for (py::handle param : group[py::str("params")]) {
-        if (param.attr("grad").is_none()) param.attr("grad") = DGR_CACHED_MODULE("torch").attr("zeros_like")(param);
-      }
-    }
+    give_every_device_a_gradient(self);
   }
   self.attr("zero_grad") = bind_to("arb_zero_grad", self);
 }
