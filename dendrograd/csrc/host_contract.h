@@ -282,13 +282,17 @@ inline at::Tensor tensor(py::handle obj, const char* what = "argument") {
 // obj.<name> for a torch.nn.Module member without running Module.__getattr__ in Python:
 // the instance's own attribute, else its parameter, buffer or submodule of that name, in
 // the order Python looks them up. Anything the type itself defines under the name (a
-// property, a method) and anything not found there takes the ordinary lookup.
+// property, a method), a type with a lookup of its own (__getattribute__, __getattr__
+// other than Module's) and anything not found there take the ordinary lookup.
 inline py::object member(py::handle obj, py::handle name) {
   static PyObject* generic_lookup = _PyType_Lookup(&PyBaseObject_Type, DGR_STR("__getattribute__").ptr());
+  static PyObject* module_fallback = _PyType_Lookup(
+      reinterpret_cast<PyTypeObject*>(nn_module().attr("Module").ptr()), DGR_STR("__getattr__").ptr());
   PyTypeObject* type = Py_TYPE(obj.ptr());
   PyObject** dict_slot = _PyObject_GetDictPtr(obj.ptr());
   if (dict_slot && *dict_slot && !_PyType_Lookup(type, name.ptr()) &&
-      _PyType_Lookup(type, DGR_STR("__getattribute__").ptr()) == generic_lookup) {
+      _PyType_Lookup(type, DGR_STR("__getattribute__").ptr()) == generic_lookup &&
+      _PyType_Lookup(type, DGR_STR("__getattr__").ptr()) == module_fallback) {
     PyObject* dict = *dict_slot;
     if (PyObject* own = PyDict_GetItemWithError(dict, name.ptr())) return py::reinterpret_borrow<py::object>(own);
     for (py::handle table : {DGR_STR("_parameters"), DGR_STR("_buffers"), DGR_STR("_modules")}) {
