@@ -597,20 +597,25 @@ void report_bad_batch(const std::string& layer_name) {
               "is skipped and nothing is learned from it.");
 }
 
-// The batch's Pearson correlation becomes the holder's current_batch_pearson: the tensor
-// object already there takes the new values' storage (an attribute assignment on the
-// holder runs Python code per slot and batch); without one it is assigned.
+// The batch's Pearson correlation becomes the holder's current_batch_pearson: copied into
+// the tensor already there when it fits (an attribute assignment on the holder runs
+// Python code per slot and batch), else assigned as a copy of its own.
 void store_batch_pearson(py::handle holder, const at::Tensor& pearson) {
-  py::object current = py::getattr(holder, DGR_STR("current_batch_pearson"), py::none());
-  if (THPVariable_Check(current.ptr())) {
+  py::object current;
+  try {
+    current = host::member(holder, DGR_STR("current_batch_pearson"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+  }
+  if (current && host::is_tensor(current)) {
     at::Tensor stored = THPVariable_Unpack(current.ptr());
-    if (!stored.requires_grad() && !pearson.requires_grad() && stored.device() == pearson.device() &&
-        stored.scalar_type() == pearson.scalar_type()) {
-      stored.set_data(pearson);
+    if (!stored.requires_grad() && !pearson.requires_grad() && stored.sizes() == pearson.sizes() &&
+        stored.device() == pearson.device() && stored.scalar_type() == pearson.scalar_type()) {
+      stored.copy_(pearson);
       return;
     }
   }
-  holder.attr(DGR_STR("current_batch_pearson")) = host::wrap(pearson);
+  holder.attr(DGR_STR("current_batch_pearson")) = host::wrap(pearson.clone());
 }
 
 kernels::CorrelationOptions correlation_options(const LearningSettings& s, const Holders& holders) {
@@ -1062,7 +1067,7 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
   at::NoGradGuard no_grad;
   const kernels::CorrelationStats& stats = step.stats;
   for (size_t i = 0; i < b->holders.size(); ++i) {
-    store_batch_pearson(b->holders[i], stats.pearson.select(0, i).clone());
+    store_batch_pearson(b->holders[i], stats.pearson.select(0, i));
   }
   fold_error_average(b->holders, stats.error_sum, b->reduction.full_mult, storage);
   fold_scores(b->holders, storage, *initialized, {stats.outs_mean, stats.covariance, stats.pearson}, s);
