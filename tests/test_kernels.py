@@ -10,12 +10,16 @@ with torch's own reductions, over shapes that include a single element, odd size
 The learning step built on them is compared with the slot-by-slot path it replaces: the
 same network trained through both ends with the same candidate weights and statistics.
 """
+import contextlib
+import copy
 import math
 
 import pytest
 import torch
 from torch import nn
 from torch.nn import functional as F
+from torch.nn.utils import parametrize
+from torch.overrides import TorchFunctionMode
 
 from dendrograd import modules_dgr as MDG
 from dendrolab import globals_dendrolab as GDL
@@ -204,7 +208,8 @@ def slot_by_slot(values):
     MDG.calculate_and_backwards_dendrite_loss(values)
 
 
-def train_candidates(kind, candidates, accepted, per_slot, running=False, accumulate=1, steps=4, prepare=None):
+def train_candidates(kind, candidates, accepted, per_slot, running=False, accumulate=1, steps=4, prepare=None,
+                     **sgd_options):
     GDL.pc.reset()
     GDL.arb_tracker.reset()
     GDL.pc.set_silent(True)
@@ -224,7 +229,7 @@ def train_candidates(kind, candidates, accepted, per_slot, running=False, accumu
     set_p_mode()
     if prepare:
         prepare()
-    optimizer = GDL.arb_tracker.setup_optimizer(network, torch.optim.SGD, lr=0.5)
+    optimizer = GDL.arb_tracker.setup_optimizer(network, torch.optim.SGD, lr=0.5, **sgd_options)
     x, y = x.double(), torch.randint(0, 3, (x.shape[0],))
     MDG.dendrite_loss_fn = slot_by_slot if per_slot else None
     try:
@@ -380,15 +385,18 @@ def test_candidates_run_as_one_product_unless_a_hook_needs_the_call(kind):
     assert "StackBackward0" not in hooked_graph and len(calls) == 3  # every hook ran
 
 
-@pytest.mark.parametrize("kind", ["linear", "conv"])
-def test_stacked_candidates_learn_as_the_layers_called_one_by_one(kind):
+@pytest.mark.parametrize("kind,accumulate", [("linear", 1), ("conv", 1), ("linear", 2)])
+def test_stacked_candidates_learn_as_the_layers_called_one_by_one(kind, accumulate):
     def hook_every_candidate():
         for neuron_module in GDL.arb_tracker.neuron_module_vector:
             for candidate in neuron_module.dendrite_module.candidate_module:
                 candidate.register_forward_pre_hook(lambda module, args: None)
 
-    stacked = train_candidates(kind, 3, 1, per_slot=False)
-    called = train_candidates(kind, 3, 1, per_slot=False, prepare=hook_every_candidate)
+    options = dict(accumulate=accumulate, momentum=0.9, weight_decay=0.01)
+    stacked = train_candidates(kind, 3, 1, per_slot=False, **options)
+    called = train_candidates(kind, 3, 1, per_slot=False, prepare=hook_every_candidate, **options)
+    initial = train_candidates(kind, 3, 1, per_slot=False, steps=0)
+    assert any(not torch.equal(stacked[k], initial[k]) for k in stacked if ".candidate." in k)
     for key in stacked:
         torch.testing.assert_close(stacked[key], called[key], rtol=1e-9, atol=1e-12, msg=key)
 
@@ -418,3 +426,97 @@ def test_a_slot_whose_output_is_not_finite_gets_no_gradient_from_the_shared_grap
     for c in (0, 2):  # the finite slots learned
         assert candidates[c].weight.grad is not None and not torch.equal(candidates[c].weight, before[c])
     assert debugger_stops.count == 1
+
+
+# ---- when the candidates must keep their own call ------------------------------------------------
+
+class ShiftedLayers(TorchFunctionMode):
+    """Adds 1 to every linear and convolution result computed under it."""
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        out = func(*args, **(kwargs or {}))
+        return out + 1 if func in (F.linear, F.conv2d) else out
+
+
+class ShiftedParameter(nn.Parameter):
+    """A parameter whose linear products come out 1 higher."""
+
+    @classmethod
+    def __torch_function__(cls, func, types, args=(), kwargs=None):
+        with torch._C.DisableTorchFunctionSubclass():
+            out = func(*args, **(kwargs or {}))
+        return out + 1 if func is F.linear else out
+
+
+class Doubled(nn.Module):
+    def forward(self, weight):
+        return 2 * weight
+
+
+def double_every_forward(candidates):
+    for c in candidates:
+        c.forward = lambda x, c=c: 2 * type(c).forward(c, x)
+
+
+def shift_weights(candidates):
+    for c in candidates:
+        c.weight = ShiftedParameter(c.weight.detach())
+
+
+def reorder(candidates):
+    candidates.insert(0, candidates.pop(2))  # ModuleList renumbers its entries
+    del candidates[1]
+    candidates.append(copy.deepcopy(candidates[0]))
+
+
+LINEAR, CONV = (lambda: nn.Linear(5, 4)), (lambda: nn.Conv2d(2, 3, 3))
+# (layer, change to the candidates, context around the forward, call by keyword, activation, stacked)
+CANDIDATE_CALLS = {
+    "plain linear": (LINEAR, None, None, False, None, True),
+    "plain conv": (CONV, None, None, False, None, True),
+    "large linear, one product each": (lambda: nn.Linear(200, 100), None, None, False, None, False),
+    "in-place activation": (CONV, None, None, False, torch.sigmoid_, False),
+    "forward replaced on the instance": (LINEAR, double_every_forward, None, False, None, False),
+    "parametrized weight": (LINEAR, lambda cs: [parametrize.register_parametrization(c, "weight", Doubled())
+                                                for c in cs], None, False, None, False),
+    "tensor subclass weight": (LINEAR, shift_weights, None, False, None, False),
+    "torch function mode": (LINEAR, None, ShiftedLayers, False, None, False),
+    "module-wide hook": (LINEAR, None, lambda: nn.modules.module.register_module_forward_hook(
+        lambda module, inputs, out: out + 1), False, None, False),
+    "input by keyword": (LINEAR, None, None, True, None, False),
+    "one candidate without bias": (LINEAR, lambda cs: setattr(cs[1], "bias", None), None, False, None, False),
+    "renumbered candidates": (LINEAR, reorder, None, False, None, True),
+    "grouped conv": (lambda: nn.Conv2d(2, 4, 3, groups=2), None, None, False, None, False),
+    "reflect padding": (lambda: nn.Conv2d(2, 3, 3, padding=1, padding_mode="reflect"), None, None, False, None,
+                        False),
+    "padding by name": (lambda: nn.Conv2d(2, 3, 3, padding="same"), None, None, False, None, False),
+}
+
+
+@pytest.mark.parametrize("case", CANDIDATE_CALLS)
+def test_every_candidate_output_is_what_its_own_call_gives(case):
+    make_layer, change, context, by_keyword, activation, stacked = CANDIDATE_CALLS[case]
+    GDL.pc.set_silent(True)
+    GDL.pc.set_d_type(torch.float64)
+    GDL.pc.set_global_candidates(3)
+    if activation is not None:
+        GDL.pc.set_arb_forward_function(activation)
+    torch.manual_seed(0)
+    layer = make_layer().double()
+    UDL.initialize_arb(nn.Sequential(layer))
+    set_p_mode()
+    neuron_module = GDL.arb_tracker.neuron_module_vector[0]
+    candidates = neuron_module.dendrite_module.candidate_module
+    if change:
+        change(candidates)
+    x = torch.randn(4, layer.in_features) if isinstance(layer, nn.Linear) else torch.randn(4, 2, 6, 6)
+    x = x.double()
+    with context() if context else contextlib.nullcontext():
+        neuron_module(input=x) if by_keyword else neuron_module(x)
+        nonlinearity = activation or GDL.pc.get_arb_forward_function()
+        with torch.no_grad():
+            expected = [nonlinearity(c(x)) for c in candidates]
+    stored = [values.dendrite_outs[0][-1] for values in neuron_module.dendrite_module.dendrite_values]
+    for out, want in zip(stored, expected, strict=True):
+        torch.testing.assert_close(out.detach(), want)
+    assert ("StackBackward0" in graph_names(stored[0])) == stacked

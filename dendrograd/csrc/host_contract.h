@@ -311,12 +311,14 @@ inline py::object member(py::handle obj, py::handle name) {
 // without Python's iterator) or any other iterable, as a list.
 inline py::list module_list(py::handle obj, py::handle name) {
   py::object value = member(obj, name);
-  static PyObject* list_type = nn_module().attr("ModuleList").ptr();
+  static PyObject* list_type = nn_attr("ModuleList").release().ptr();
   if (reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())) == list_type) {
     PyObject** dict_slot = _PyObject_GetDictPtr(value.ptr());
     PyObject* modules = dict_slot && *dict_slot ? PyDict_GetItemWithError(*dict_slot, DGR_STR("_modules").ptr()) : nullptr;
     if (modules && PyDict_CheckExact(modules)) {
-      return py::reinterpret_steal<py::list>(PyDict_Values(modules));
+      PyObject* values = PyDict_Values(modules);
+      if (!values) throw py::error_already_set();
+      return py::reinterpret_steal<py::list>(values);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
   }

@@ -228,6 +228,12 @@ struct CandidateInputs {
   std::optional<at::Device> dev;
 };
 
+// The pooled learning step covers the built-in loss without diagnostics; everything else
+// goes slot by slot.
+bool pool_learning_applies(py::handle loss_fn, bool learn_live, bool dpp_verbose) {
+  return loss_fn.is_none() && !learn_live && !dpp_verbose && !host::extra_verbose();
+}
+
 CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, bool cut,
                                  bool training) {
   py::tuple walked_args = killer_recursive(args, cut);
@@ -294,9 +300,13 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
   py::list holders = host::module_list(dendrite_module, DGR_STR("dendrite_values"));
   py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
   if (equals(processors, py::list())) processors = py::none();
-  // A custom dendrite loss back-propagates slot by slot, which a shared graph does not allow.
-  const bool may_compute_here = processors.is_none() && self_module().attr(DGR_STR("dendrite_loss_fn")).is_none() &&
-                         static_cast<long long>(candidate_modules.size()) >= candidates;
+  // The slot-by-slot step (a custom dendrite loss, diagnostics) back-propagates one slot
+  // at a time, which costs a shared graph a pass over every candidate per slot.
+  const bool may_compute_here =
+      processors.is_none() &&
+      pool_learning_applies(self_module().attr(DGR_STR("dendrite_loss_fn")),
+                            host::flag(DGR_STR("get_learn_dendrites_live")), host::flag(DGR_STR("get_dpp_verbose"))) &&
+      static_cast<long long>(candidate_modules.size()) >= candidates;
 
   CandidateInputs in = candidate_inputs(dendrite_module, args, kwargs, cut, training);
   move_candidates_to(candidate_list, in.device);
@@ -306,7 +316,10 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
   if (may_compute_here) {
     py::list pool;
     for (long long i = 0; i < candidates; ++i) pool.append(candidate_modules[py::int_(i)]);
-    layer_outs = candidate_layer_outputs(pool, in.args, in.kwargs);
+    // Views of one shared result are fine unless the activation works on them in place.
+    const bool may_share_storage =
+        host::as_int(dendrite_module.attr(DGR_STR("num_dendrites"))) > 0 || leaves_input_intact(activation);
+    layer_outs = candidate_layer_outputs(pool, in.args, in.kwargs, may_share_storage);
   }
   for (long long i = 0; i < candidates; ++i) {
     py::int_ index(i);
@@ -1075,10 +1088,8 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
   return true;
 }
 
-// The pooled path covers the built-in loss without diagnostics; everything else goes
-// slot by slot.
 bool pool_learning_applies(py::handle loss_fn, const LearningSettings& s) {
-  return loss_fn.is_none() && !s.learn_live && !s.dpp_verbose && !host::extra_verbose();
+  return pool_learning_applies(loss_fn, s.learn_live, s.dpp_verbose);
 }
 
 void clear_list(py::list& list) {
@@ -1150,13 +1161,22 @@ void apply_dg_grads(py::handle dendrite_module) {
     }
   }
   std::vector<bool> learned;
-  for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
-    learned.push_back(apply_holder_grads(values) > 0);
+  // Also when a slot fails part-way: the slots after it learned nothing.
+  auto drop_unlearned_gradients = [&] {
+    for (size_t i = 0; i < without_grad.size(); ++i) {
+      if (i < learned.size() && learned[i]) continue;
+      for (py::object& parameter : without_grad[i]) parameter.attr(DGR_STR("grad")) = py::none();
+    }
+  };
+  try {
+    for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
+      learned.push_back(apply_holder_grads(values) > 0);
+    }
+  } catch (...) {
+    drop_unlearned_gradients();
+    throw;
   }
-  for (size_t i = 0; i < learned.size() && i < without_grad.size(); ++i) {
-    if (learned[i]) continue;
-    for (py::object& parameter : without_grad[i]) parameter.attr(DGR_STR("grad")) = py::none();
-  }
+  drop_unlearned_gradients();
 }
 
 void apply_dg_zero(py::handle dendrite_module) {

@@ -60,11 +60,17 @@ void register_pairing(py::module_& m);
 
 // The outputs of a module's candidate layers on the call's inputs, computed here without
 // calling the layers through Python (stacked_candidates.cpp): as one product on stacked
-// weights where that pays, else one product each. Nothing when the layers or the call
-// need the call per candidate: anything but one plain tensor argument, layers other than
-// Linear and ungrouped zero-padded convolutions of one geometry, hooks, a replaced forward.
+// weights where that pays and may_share_storage allows views of one result, else one
+// product each. Nothing when the layers or the call need the call per candidate: anything
+// but one plain tensor argument, layers other than Linear and ungrouped zero-padded
+// convolutions of one geometry, tensor subclasses or a torch-function mode, hooks, a
+// replaced forward.
 std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& candidates, py::handle args,
-                                                               py::handle kwargs);
+                                                               py::handle kwargs, bool may_share_storage);
+
+// Whether function is one of torch's activations that returns a new tensor and leaves its
+// input alone (an in-place one cannot work on views of one shared result).
+bool leaves_input_intact(py::handle function);
 
 // Registers the forward path, running statistics, correlation loss, best-score
 // bookkeeping and gradient application (learning.cpp).

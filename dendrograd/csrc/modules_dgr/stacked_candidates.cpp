@@ -3,14 +3,19 @@
 //
 // The candidates are plain torch.nn layers called through Python one after another. When
 // every one is a torch.nn.Linear, or an ungrouped zero-padded Conv1d/2d/3d, of one shape
-// and geometry, with no hook and no replaced forward, that call is exactly the layer
-// function on the layer's own weights: the stacked kernel computes all of them at once
-// (small linear layers, convolutions), and larger linear layers get one product each
-// from here. Everything else (other layers, hooks, a forward of the user's, several
-// inputs) keeps the call per candidate.
+// and geometry, with plain tensor weights, no hook and no replaced forward, and no
+// torch-function mode is active, that call is exactly the layer function on the layer's
+// own weights: the stacked kernel computes all of them at once (small linear layers,
+// convolutions), and larger linear layers get one product each from here. Everything
+// else (other layers, hooks, a forward of the user's, several inputs) keeps the call per
+// candidate.
 #include "modules_dgr.h"
 
 #include "kernels/stacked_layer_kernel.h"
+
+#include <ATen/PythonTorchFunctionTLS.h>
+
+#include <algorithm>
 
 namespace dgr::modules {
 namespace {
@@ -20,17 +25,6 @@ namespace {
 // thread, 4 candidates of 256x256 took 1.3 ms apart and 1.7 ms stacked, forward and
 // backward). Convolutions always stack: the stacked one unfolds its input once for all.
 constexpr int64_t kMaxStackedLinearWeight = 1 << 14;
-
-// C linear layers on one input, each its own product, computed here rather than through
-// the layers' Python calls.
-std::vector<at::Tensor> separate_linear(const at::Tensor& x, const std::vector<at::Tensor>& weights,
-                                        const std::vector<at::Tensor>& biases) {
-  std::vector<at::Tensor> outs;
-  for (size_t c = 0; c < weights.size(); ++c) {
-    outs.push_back(at::linear(x, weights[c], biases.empty() ? at::Tensor() : biases[c]));
-  }
-  return outs;
-}
 
 enum class LayerKind { kOther, kLinear, kConvolution };
 
@@ -69,6 +63,15 @@ bool no_global_hooks() {
   return true;
 }
 
+// Whether obj is exactly a torch.Tensor or torch.nn.Parameter: a subclass may override
+// what the layer function does with it (__torch_function__).
+bool is_plain_tensor(PyObject* obj) {
+  static PyObject* tensor_type = py::object(host::torch_module().attr("Tensor")).release().ptr();
+  static PyObject* parameter_type = host::nn_attr("Parameter").release().ptr();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  return type == tensor_type || type == parameter_type;
+}
+
 // Weight and bias (undefined when None) of a layer called as plain as its type's forward:
 // no hook of its own, no forward replaced on the instance. Nothing otherwise.
 std::optional<std::pair<at::Tensor, at::Tensor>> plain_parameters(py::handle layer) {
@@ -84,11 +87,13 @@ std::optional<std::pair<at::Tensor, at::Tensor>> plain_parameters(py::handle lay
   PyObject* parameters = PyDict_GetItemWithError(dict, DGR_STR("_parameters").ptr());
   if (!parameters || !PyDict_Check(parameters)) return std::nullopt;
   PyObject* weight = PyDict_GetItemWithError(parameters, DGR_STR("weight").ptr());
+  if (!weight && PyErr_Occurred()) throw py::error_already_set();
   PyObject* bias = PyDict_GetItemWithError(parameters, DGR_STR("bias").ptr());
-  if (!weight || !host::is_tensor(weight)) return std::nullopt;
+  if (!bias && PyErr_Occurred()) throw py::error_already_set();
+  if (!weight || !is_plain_tensor(weight)) return std::nullopt;
   at::Tensor b;
   if (bias && bias != Py_None) {
-    if (!host::is_tensor(bias)) return std::nullopt;
+    if (!is_plain_tensor(bias)) return std::nullopt;
     b = THPVariable_Unpack(bias);
   }
   return std::make_pair(THPVariable_Unpack(weight), b);
@@ -114,21 +119,34 @@ bool same_geometry(const kernels::ConvolutionGeometry& a, const kernels::Convolu
 }
 
 // The one positional input tensor of a call, when that is all the call passes and the
-// tensor is a plain torch.Tensor (a subclass may override what the layer does with it).
+// tensor is a plain torch.Tensor.
 std::optional<at::Tensor> single_plain_input(py::handle args, py::handle kwargs) {
   if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 1) return std::nullopt;
   if (!kwargs.is_none() && PyObject_Length(kwargs.ptr()) != 0) return std::nullopt;
   PyObject* x = PyTuple_GET_ITEM(args.ptr(), 0);
-  static PyObject* tensor_type = py::object(host::torch_module().attr("Tensor")).release().ptr();
-  if (reinterpret_cast<PyObject*>(Py_TYPE(x)) != tensor_type) return std::nullopt;
+  if (!is_plain_tensor(x)) return std::nullopt;
   return THPVariable_Unpack(x);
 }
 
 }  // namespace
 
+bool leaves_input_intact(py::handle function) {
+  static const std::vector<PyObject*> known = [] {
+    std::vector<PyObject*> fs;
+    py::handle torch = host::torch_module();
+    for (const char* name : {"sigmoid", "tanh", "relu"}) fs.push_back(py::object(torch.attr(name)).release().ptr());
+    py::object functional = torch.attr("nn").attr("functional");
+    for (const char* name : {"sigmoid", "tanh", "relu", "gelu", "silu", "elu", "leaky_relu", "softplus", "mish"}) {
+      fs.push_back(py::object(functional.attr(name)).release().ptr());
+    }
+    return fs;
+  }();
+  return std::find(known.begin(), known.end(), function.ptr()) != known.end();
+}
+
 std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& candidates, py::handle args,
-                                                               py::handle kwargs) {
-  if (candidates.empty()) return std::nullopt;
+                                                               py::handle kwargs, bool may_share_storage) {
+  if (candidates.empty() || at::impl::torch_function_mode_enabled()) return std::nullopt;
   const std::optional<at::Tensor> x = single_plain_input(args, kwargs);
   if (!x) return std::nullopt;
   const LayerKind kind = kind_of(candidates[0]);
@@ -149,11 +167,18 @@ std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& c
   }
   if (!biases.empty() && biases.size() != weights.size()) return std::nullopt;
   if (!kernels::check_stack(weights, biases).empty()) return std::nullopt;
-  if (kind == LayerKind::kLinear) {
-    if (weights[0].numel() > kMaxStackedLinearWeight) return separate_linear(*x, weights, biases);
-    return kernels::stacked_linear(*x, weights, biases);
+  auto layer_function = [&](at::TensorList w, at::TensorList b) {
+    return kind == LayerKind::kLinear ? kernels::stacked_linear(*x, w, b)
+                                      : kernels::stacked_convolution(*x, w, b, *geometry);
+  };
+  const bool stack =
+      may_share_storage && (kind == LayerKind::kConvolution || weights[0].numel() <= kMaxStackedLinearWeight);
+  if (stack) return layer_function(weights, biases);
+  std::vector<at::Tensor> outs;  // a stack of one is the layer's own product
+  for (size_t c = 0; c < weights.size(); ++c) {
+    outs.push_back(layer_function(weights[c], biases.empty() ? at::TensorList() : at::TensorList(biases[c]))[0]);
   }
-  return kernels::stacked_convolution(*x, weights, biases, *geometry);
+  return outs;
 }
 
 }  // namespace dgr::modules
