@@ -53,6 +53,15 @@ class _ForwardCall:
     def __deepcopy__(self, arg0: Any) -> None:
         """Returns None: a deep copy of a tagged tensor does not belong to any forward call."""
 
+def accepted_forward(neuron_module: Any, *args: Any, **kwargs: Any) -> Any:
+    """For a neuron module with accepted dendrites: returns (out, dendrite_outs, view_tuple), the
+    neuron's output with every dendrite's contribution, the dendrites' activated outputs and the
+    module's view_tuple_for(out), computing main_module and the dendrite layers without their
+    Python calls (the same values as calling them). Returns None when they must be called through
+    Python: layers other than plain Linear or ungrouped zero-padded convolutions, hooks, a
+    replaced forward, tensor subclasses, a torch-function mode, or anything but one tensor input.
+    """
+
 def add_dendrite_inputs(dendrite_module: Any, i: Any, candidate_outs: Any, outs: Any, view_tuple: Any, device: Any) -> Any:
     """Returns candidate_outs plus, for every accepted dendrite k below num_dendrites, the weight row
     dendrites_to_candidates[i][k] (reshaped by view_tuple unless it is [1]) times outs[k], moved

@@ -339,20 +339,31 @@ class ARBNeuronModule(nn.Module):
         return [-1 if i == self.this_node_index else (size if dims[i] == 1 else 1)
                 for i, size in enumerate(out.shape)]
 
+    def forward_with_dendrites(self, *args, **kwargs):
+        """(out, dendrite_outs, view_tuple): the layer's output plus every accepted dendrite's
+        weighted output, each layer called on its own."""
+        out = self.main_module(*args, **kwargs)
+        view_tuple = self.view_tuple_for(out)
+        dendrite_outs = self.dendrite_module.accepted_outputs(self.dendrites_to_dendrites, view_tuple, *args, **kwargs)
+        top = self.dendrites_to_top[-1]
+        for k, value in enumerate(dendrite_outs):
+            out = out + top[k].view(view_tuple) * value
+        return out, dendrite_outs, view_tuple
+
     def forward(self, *args, **kwargs):
         MDG = _addon()
         dendrite_module = self.dendrite_module
         candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p")
-        out = self.main_module(*args, **kwargs)
-        if not candidates_learn and dendrite_module.num_dendrites == 0:
-            return out  # a plain layer until its first dendrite
-        view_tuple = self.view_tuple_for(out)
-        dendrite_outs = []
         if dendrite_module.num_dendrites > 0:
-            dendrite_outs = dendrite_module.accepted_outputs(self.dendrites_to_dendrites, view_tuple, *args, **kwargs)
-            top = self.dendrites_to_top[-1]
-            for k, value in enumerate(dendrite_outs):
-                out = out + top[k].view(view_tuple) * value
+            # The add-on computes the layer and its dendrites' layers as one product where it can.
+            fused = MDG.accepted_forward(self, *args, **kwargs)
+            out, dendrite_outs, view_tuple = fused if fused is not None else self.forward_with_dendrites(
+                *args, **kwargs)
+        else:
+            out = self.main_module(*args, **kwargs)
+            if not candidates_learn:
+                return out  # a plain layer until its first dendrite
+            view_tuple, dendrite_outs = self.view_tuple_for(out), []
         if not candidates_learn:
             return out
         if GDL.pc.get_fixed_input_sizes() and not dendrite_module.shape_cache_filled:

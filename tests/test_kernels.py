@@ -520,3 +520,49 @@ def test_every_candidate_output_is_what_its_own_call_gives(case):
     for out, want in zip(stored, expected, strict=True):
         torch.testing.assert_close(out.detach(), want)
     assert ("StackBackward0" in graph_names(stored[0])) == stacked
+
+
+# ---- a neuron with accepted dendrites, computed from C++ -------------------------------------------
+
+def neuron_with_dendrites(layer, dendrites):
+    """The first neuron module of a one-layer network, with `dendrites` accepted dendrites whose
+    connection weights are random, so every term of the sum shows."""
+    GDL.pc.set_silent(True)
+    GDL.pc.set_d_type(torch.float64)
+    torch.manual_seed(0)
+    UDL.initialize_arb(nn.Sequential(layer.double()))
+    neuron_module = GDL.arb_tracker.neuron_module_vector[0]
+    for _ in range(dendrites):
+        neuron_module.accept_best_candidate()
+    with torch.no_grad():
+        for weights in [*neuron_module.dendrites_to_dendrites, *neuron_module.dendrites_to_top]:
+            weights.copy_(torch.randn_like(weights))
+        for dendrite in neuron_module.dendrite_module.layers:
+            for parameter in dendrite.parameters():
+                parameter.copy_(torch.randn_like(parameter))
+    return neuron_module
+
+
+@pytest.mark.parametrize("layer,x_shape", [(nn.Linear(5, 4), (6, 5)), (nn.Conv2d(2, 3, 3, padding=1), (2, 2, 5, 5))])
+def test_accepted_dendrites_from_cpp_equal_the_layer_calls_bit_for_bit(layer, x_shape):
+    neuron_module = neuron_with_dendrites(layer, 3)
+    x = torch.randn(*x_shape, dtype=torch.float64, requires_grad=True)
+    parameters = [x, *neuron_module.parameters()]
+    parameters = [p for p in parameters if p.requires_grad]
+
+    def outputs_and_gradients(forward):
+        out, dendrite_outs, view_tuple = forward(x)
+        gradients = torch.autograd.grad(out.square().sum(), parameters, allow_unused=True)
+        return out, dendrite_outs, view_tuple, gradients
+
+    got = outputs_and_gradients(lambda x: MDG.accepted_forward(neuron_module, x))
+    want = outputs_and_gradients(neuron_module.forward_with_dendrites)
+    assert torch.equal(got[0], want[0]) and got[2] == want[2]
+    assert len(got[1]) == len(want[1]) == 3 and all(torch.equal(g, w) for g, w in zip(got[1], want[1]))
+    assert any(g is not None for g in got[3])
+    for g, w in zip(got[3], want[3], strict=True):
+        assert (g is None and w is None) or torch.equal(g, w)
+
+    neuron_module.dendrite_module.layers[1].register_forward_hook(lambda module, inputs, out: out * 2)
+    assert MDG.accepted_forward(neuron_module, x) is None  # the hook needs the call
+    torch.testing.assert_close(neuron_module(x), neuron_module.forward_with_dendrites(x)[0])

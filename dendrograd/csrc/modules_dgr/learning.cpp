@@ -211,6 +211,43 @@ py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::obj
   return host::wrap(acc);
 }
 
+// A neuron's output with its accepted dendrites, the layer and the dendrite layers (plain
+// copies of it) computed here without their Python calls: (out, dendrite_outs, view_tuple),
+// bit for bit what the host's calls layer by layer give. None when the layers need their
+// own calls. Each layer keeps its own product: one product on stacked weights rounds
+// differently, and the deployed form must predict exactly what the trained network does.
+py::object accepted_forward(py::handle neuron_module, py::args args, py::kwargs kwargs) {
+  py::object dendrite_module = host::member(neuron_module, DGR_STR("dendrite_module"));
+  py::list layers = host::module_list(dendrite_module, DGR_STR("layers"));
+  if (layers.empty()) return py::none();
+  layers.insert(0, host::member(neuron_module, DGR_STR("main_module")));
+  py::object activation = host::get(DGR_STR("get_arb_forward_function"));
+  const std::optional<std::vector<at::Tensor>> outs =
+      candidate_layer_outputs(layers, args, kwargs, /*may_share_storage=*/false);
+  if (!outs) return py::none();
+  at::Tensor out = (*outs)[0];
+  py::object view_tuple = neuron_module.attr(DGR_STR("view_tuple_for"))(host::wrap(out));
+  const Dims view = to_dims(view_tuple);
+  py::list into_dendrites(neuron_module.attr(DGR_STR("dendrites_to_dendrites")));
+  py::list into_neuron(neuron_module.attr(DGR_STR("dendrites_to_top")));
+  if (into_neuron.empty()) return py::none();
+  const at::Tensor top = host::tensor(into_neuron[into_neuron.size() - 1], "dendrites_to_top[-1]");
+  std::vector<at::Tensor> dendrite_values;
+  py::list dendrite_outs;
+  for (size_t k = 0; k + 1 < outs->size(); ++k) {
+    at::Tensor value = (*outs)[k + 1];
+    if (k > 0) {
+      const at::Tensor weights = host::tensor(into_dendrites[k + 1], "dendrites_to_dendrites entry");
+      for (size_t j = 0; j < k; ++j) value = value + weights.select(0, j).view(view) * dendrite_values[j];
+    }
+    py::object activated = activation(host::wrap(value));
+    dendrite_values.push_back(host::tensor(activated, "the dendrite nonlinearity's result"));
+    dendrite_outs.append(activated);
+  }
+  for (size_t k = 0; k < dendrite_values.size(); ++k) out = out + top.select(0, k).view(view) * dendrite_values[k];
+  return py::make_tuple(host::wrap(out), dendrite_outs, view_tuple);
+}
+
 // Moves the candidates to the inputs' device. The list remembers the device it was last
 // moved to (a new candidate set is a new list), so the module walk runs only on a change.
 void move_candidates_to(py::handle candidate_list, py::handle device) {
@@ -1204,6 +1241,13 @@ void register_learning(py::module_& m) {
         "Raises ValueError in training when the inputs hold no tensor. A failing processor prints its\n"
         "traceback and raises SystemExit(1). NaN checks (verbose, get_debugging_backwards_nan) stop at\n"
         "the debugger: RuntimeError in a batch job.");
+  m.def("accepted_forward", &accepted_forward, py::arg("neuron_module"),
+        "For a neuron module with accepted dendrites: returns (out, dendrite_outs, view_tuple), the\n"
+        "neuron's output with every dendrite's contribution, the dendrites' activated outputs and the\n"
+        "module's view_tuple_for(out), computing main_module and the dendrite layers without their\n"
+        "Python calls (the same values as calling them). Returns None when they must be called through\n"
+        "Python: layers other than plain Linear or ungrouped zero-padded convolutions, hooks, a\n"
+        "replaced forward, tensor subclasses, a torch-function mode, or anything but one tensor input.");
   m.def("add_dendrite_inputs", &add_dendrite_inputs, py::arg("dendrite_module"), py::arg("i"),
         py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"),
         "Returns candidate_outs plus, for every accepted dendrite k below num_dendrites, the weight row\n"
