@@ -350,13 +350,20 @@ class ARBNeuronModule(nn.Module):
             out = out + top[k].view(view_tuple) * value
         return out, dendrite_outs, view_tuple
 
+    def _accepted_sum_is_ours(self):
+        return (not torch.compiler.is_compiling()
+                and type(self).forward_with_dendrites is ARBNeuronModule.forward_with_dendrites
+                and type(self.dendrite_module).accepted_outputs is DendriteModule.accepted_outputs)
+
     def forward(self, *args, **kwargs):
         MDG = _addon()
         dendrite_module = self.dendrite_module
         candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p")
         if dendrite_module.num_dendrites > 0:
-            # The add-on computes the layer and its dendrites' layers as one product where it can.
-            fused = MDG.accepted_forward(self, *args, **kwargs)
+            # The add-on computes the layer and its dendrites' layers without their Python
+            # calls where that is exactly the same; a traced or compiled forward, or a
+            # subclass with its own dendrite sum, keeps the calls.
+            fused = MDG.accepted_forward(self, *args, **kwargs) if self._accepted_sum_is_ours() else None
             out, dendrite_outs, view_tuple = fused if fused is not None else self.forward_with_dendrites(
                 *args, **kwargs)
         else:

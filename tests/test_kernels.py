@@ -463,6 +463,22 @@ def shift_weights(candidates):
         c.weight = ShiftedParameter(c.weight.detach())
 
 
+@contextlib.contextmanager
+def patched(owner, name, replacement):
+    """`owner.name` replaced for the duration, as a user's monkeypatch would."""
+    original = getattr(owner, name)
+    setattr(owner, name, replacement)
+    try:
+        yield
+    finally:
+        setattr(owner, name, original)
+
+
+def compile_every_candidate(candidates):
+    for c in candidates:
+        c.compile(backend="eager")
+
+
 def reorder(candidates):
     candidates.insert(0, candidates.pop(2))  # ModuleList renumbers its entries
     del candidates[1]
@@ -483,6 +499,11 @@ CANDIDATE_CALLS = {
     "torch function mode": (LINEAR, None, ShiftedLayers, False, None, False),
     "module-wide hook": (LINEAR, None, lambda: nn.modules.module.register_module_forward_hook(
         lambda module, inputs, out: out + 1), False, None, False),
+    "forward patched on the class": (LINEAR, None, lambda: patched(
+        nn.Linear, "forward", lambda self, x: 2 * F.linear(x, self.weight, self.bias)), False, None, False),
+    "layer function patched": (CONV, None, lambda: patched(
+        F, "conv2d", lambda *args, **kwargs: torch.conv2d(*args, **kwargs) + 1), False, None, False),
+    "compiled candidates": (LINEAR, compile_every_candidate, None, False, None, False),
     "input by keyword": (LINEAR, None, None, True, None, False),
     "one candidate without bias": (LINEAR, lambda cs: setattr(cs[1], "bias", None), None, False, None, False),
     "renumbered candidates": (LINEAR, reorder, None, False, None, True),
@@ -566,3 +587,68 @@ def test_accepted_dendrites_from_cpp_equal_the_layer_calls_bit_for_bit(layer, x_
     neuron_module.dendrite_module.layers[1].register_forward_hook(lambda module, inputs, out: out * 2)
     assert MDG.accepted_forward(neuron_module, x) is None  # the hook needs the call
     torch.testing.assert_close(neuron_module(x), neuron_module.forward_with_dendrites(x)[0])
+
+
+class RecordingParameter(nn.Parameter):
+    """A parameter that notes every torch function called on it."""
+    calls = []
+
+    @classmethod
+    def __torch_function__(cls, func, types, args=(), kwargs=None):
+        cls.calls.append(func)
+        with torch._C.DisableTorchFunctionSubclass():
+            return func(*args, **(kwargs or {}))
+
+
+def record_weights_into_the_neuron(neuron_module):
+    weights = neuron_module.dendrites_to_top[-1]
+    neuron_module.dendrites_to_top[-1] = RecordingParameter(weights.detach(), requires_grad=weights.requires_grad)
+
+
+def record_the_nonlinearity(neuron_module):
+    def activation(value):
+        return torch.tanh(value).as_subclass(RecordingParameter)
+    GDL.pc.set_arb_forward_function(activation)
+
+
+@pytest.mark.parametrize("change", [record_weights_into_the_neuron, record_the_nonlinearity])
+def test_tensor_subclasses_in_the_dendrite_sum_keep_their_own_ops(change):
+    neuron_module = neuron_with_dendrites(nn.Linear(5, 4), 2)
+    change(neuron_module)
+    x = torch.randn(6, 5, dtype=torch.float64)
+    assert MDG.accepted_forward(neuron_module, x) is None
+    RecordingParameter.calls.clear()
+    torch.testing.assert_close(neuron_module(x), neuron_module.forward_with_dendrites(x)[0])
+    assert RecordingParameter.calls  # the sum ran through the subclass
+
+
+def test_a_compiled_neuron_with_dendrites_traces_its_layer_calls():
+    neuron_module = neuron_with_dendrites(nn.Linear(5, 4), 2)
+    x = torch.randn(6, 5, dtype=torch.float64)
+    compiled = torch.compile(neuron_module, backend="eager", fullgraph=True)
+    assert torch.equal(compiled(x), neuron_module(x))
+
+
+def test_a_failing_slot_leaves_no_gradient_on_the_slots_that_did_not_learn():
+    train_candidates("linear", 3, 0, per_slot=False, steps=0)
+    first = GDL.arb_tracker.neuron_module_vector[0].dendrite_module
+    network_input = torch.randn(8, 5, dtype=torch.float64)
+    GDL.arb_tracker.neuron_module_vector[-1](torch.tanh(GDL.arb_tracker.neuron_module_vector[0](network_input)))\
+        .square().sum().backward()
+    assert "StackBackward0" in graph_names(first.dendrite_values[0].dendrite_outs[0][-1])
+
+    def fail_at_slot_1(values):
+        if values is first.dendrite_values[1]:
+            raise RuntimeError("slot 1 failed")
+        slot_by_slot(values)
+
+    MDG.dendrite_loss_fn = fail_at_slot_1
+    try:
+        with pytest.raises(RuntimeError, match="slot 1 failed"):
+            GDL.arb_tracker.apply_dg_grads()
+    finally:
+        MDG.dendrite_loss_fn = None
+    slots = first.candidate_module
+    assert slots[0].weight.grad is not None and slots[0].weight.grad.any()
+    # Slot 0's backward through the shared stack reached slots 1 and 2 as zeros: dropped.
+    assert all(p.grad is None for slot in slots[1:] for p in slot.parameters())

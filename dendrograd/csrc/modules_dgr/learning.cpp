@@ -219,28 +219,32 @@ py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::obj
 py::object accepted_forward(py::handle neuron_module, py::args args, py::kwargs kwargs) {
   py::object dendrite_module = host::member(neuron_module, DGR_STR("dendrite_module"));
   py::list layers = host::module_list(dendrite_module, DGR_STR("layers"));
-  if (layers.empty()) return py::none();
-  layers.insert(0, host::member(neuron_module, DGR_STR("main_module")));
-  py::object activation = host::get(DGR_STR("get_arb_forward_function"));
-  const std::optional<std::vector<at::Tensor>> outs =
-      candidate_layer_outputs(layers, args, kwargs, /*may_share_storage=*/false);
-  if (!outs) return py::none();
-  at::Tensor out = (*outs)[0];
-  py::object view_tuple = neuron_module.attr(DGR_STR("view_tuple_for"))(host::wrap(out));
-  const Dims view = to_dims(view_tuple);
   py::list into_dendrites(neuron_module.attr(DGR_STR("dendrites_to_dendrites")));
   py::list into_neuron(neuron_module.attr(DGR_STR("dendrites_to_top")));
-  if (into_neuron.empty()) return py::none();
-  const at::Tensor top = host::tensor(into_neuron[into_neuron.size() - 1], "dendrites_to_top[-1]");
+  if (layers.empty() || into_neuron.empty()) return py::none();
+  // Weights that are tensor subclasses keep their own ops: the host's calls run them.
+  const py::handle top_obj = into_neuron[into_neuron.size() - 1];
+  if (!is_plain_tensor(top_obj.ptr())) return py::none();
+  for (size_t k = 1; k <= layers.size(); ++k) {
+    if (k < into_dendrites.size() && !is_plain_tensor(py::handle(into_dendrites[k]).ptr())) return py::none();
+  }
+  layers.insert(0, host::member(neuron_module, DGR_STR("main_module")));
+  std::optional<std::vector<at::Tensor>> outs =
+      candidate_layer_outputs(layers, args, kwargs, /*may_share_storage=*/false);
+  if (!outs) return py::none();
+  py::object activation = host::get(DGR_STR("get_arb_forward_function"));
+  at::Tensor out = std::move((*outs)[0]);
+  py::object view_tuple = neuron_module.attr(DGR_STR("view_tuple_for"))(host::wrap(out));
+  const Dims view = to_dims(view_tuple);
+  const at::Tensor top = host::tensor(top_obj, "dendrites_to_top[-1]");
   std::vector<at::Tensor> dendrite_values;
   py::list dendrite_outs;
   for (size_t k = 0; k + 1 < outs->size(); ++k) {
-    at::Tensor value = (*outs)[k + 1];
-    if (k > 0) {
-      const at::Tensor weights = host::tensor(into_dendrites[k + 1], "dendrites_to_dendrites entry");
-      for (size_t j = 0; j < k; ++j) value = value + weights.select(0, j).view(view) * dendrite_values[j];
-    }
-    py::object activated = activation(host::wrap(value));
+    at::Tensor value = std::move((*outs)[k + 1]);  // each raw output freed once summed
+    const at::Tensor weights = host::tensor(into_dendrites[k + 1], "dendrites_to_dendrites entry");
+    for (size_t j = 0; j < k; ++j) value = value + weights.select(0, j).view(view) * dendrite_values[j];
+    py::object activated = activation(host::wrap(std::move(value)));
+    if (!is_plain_tensor(activated.ptr())) return py::none();
     dendrite_values.push_back(host::tensor(activated, "the dendrite nonlinearity's result"));
     dendrite_outs.append(activated);
   }
@@ -1247,7 +1251,7 @@ void register_learning(py::module_& m) {
         "module's view_tuple_for(out), computing main_module and the dendrite layers without their\n"
         "Python calls (the same values as calling them). Returns None when they must be called through\n"
         "Python: layers other than plain Linear or ungrouped zero-padded convolutions, hooks, a\n"
-        "replaced forward, tensor subclasses, a torch-function mode, or anything but one tensor input.");
+        "replaced, patched or compiled forward, tensor subclasses, a torch-function mode, or anything but one tensor input.");
   m.def("add_dendrite_inputs", &add_dendrite_inputs, py::arg("dendrite_module"), py::arg("i"),
         py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"),
         "Returns candidate_outs plus, for every accepted dendrite k below num_dendrites, the weight row\n"

@@ -68,6 +68,10 @@ void register_pairing(py::module_& m);
 std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& candidates, py::handle args,
                                                                py::handle kwargs, bool may_share_storage);
 
+// Whether obj is exactly a torch.Tensor or torch.nn.Parameter: a subclass may override
+// what an op does with it (__torch_function__), so only these are computed from here.
+bool is_plain_tensor(PyObject* obj);
+
 // Whether function is one of torch's activations that returns a new tensor and leaves its
 // input alone (an in-place one cannot work on views of one shared result).
 bool leaves_input_intact(py::handle function);

@@ -3,8 +3,8 @@
 //
 // The candidates are plain torch.nn layers called through Python one after another. When
 // every one is a torch.nn.Linear, or an ungrouped zero-padded Conv1d/2d/3d, of one shape
-// and geometry, with plain tensor weights, no hook and no replaced forward, and no
-// torch-function mode is active, that call is exactly the layer function on the layer's
+// and geometry, with plain tensor weights, no hook, no replaced or compiled forward and
+// torch.nn.functional's layer function in place, and no torch-function mode is active, that call is exactly the layer function on the layer's
 // own weights: the stacked kernel computes all of them at once (small linear layers,
 // convolutions), and larger linear layers get one product each from here. Everything
 // else (other layers, hooks, a forward of the user's, several inputs) keeps the call per
@@ -63,17 +63,39 @@ bool no_global_hooks() {
   return true;
 }
 
-// Whether obj is exactly a torch.Tensor or torch.nn.Parameter: a subclass may override
-// what the layer function does with it (__torch_function__).
-bool is_plain_tensor(PyObject* obj) {
-  static PyObject* tensor_type = py::object(host::torch_module().attr("Tensor")).release().ptr();
-  static PyObject* parameter_type = host::nn_attr("Parameter").release().ptr();
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-  return type == tensor_type || type == parameter_type;
+// Whether `method` of the layer's type is still torch's own (defined in torch.nn.modules
+// under the type's name), not one patched onto the class.
+bool is_torch_method(py::handle layer, const char* method, const char* module_name) {
+  py::object function = py::type::handle_of(layer).attr(method);
+  const std::string qualname = std::string(Py_TYPE(layer.ptr())->tp_name) + "." + method;
+  return py::str(py::getattr(function, DGR_STR("__module__"), py::none())).equal(py::str(module_name)) &&
+         py::str(py::getattr(function, DGR_STR("__qualname__"), py::none())).equal(py::str(qualname));
+}
+
+// Whether a call of the layer runs torch's own code down to the layer function: its
+// type's forward not patched and torch.nn.functional's linear/convN still the ATen op.
+bool runs_torch_forward(py::handle layer, LayerKind kind) {
+  static PyObject* linear_op = py::object(host::torch_module().attr("_C").attr("_nn").attr("linear")).release().ptr();
+  static PyObject* conv_ops[] = {py::object(host::torch_module().attr("conv1d")).release().ptr(),
+                                 py::object(host::torch_module().attr("conv2d")).release().ptr(),
+                                 py::object(host::torch_module().attr("conv3d")).release().ptr()};
+  py::handle functional = DGR_CACHED_MODULE("torch.nn.functional");
+  if (kind == LayerKind::kLinear) {
+    return is_torch_method(layer, "forward", "torch.nn.modules.linear") &&
+           functional.attr(DGR_STR("linear")).ptr() == linear_op;
+  }
+  const char* name = Py_TYPE(layer.ptr())->tp_name;  // "Conv1d" ... "Conv3d"
+  const int dims = name[4] - '0';
+  if (dims < 1 || dims > 3) return false;
+  const std::string op = "conv" + std::to_string(dims) + "d";
+  return is_torch_method(layer, "forward", "torch.nn.modules.conv") &&
+         is_torch_method(layer, "_conv_forward", "torch.nn.modules.conv") &&
+         functional.attr(op.c_str()).ptr() == conv_ops[dims - 1];
 }
 
 // Weight and bias (undefined when None) of a layer called as plain as its type's forward:
-// no hook of its own, no forward replaced on the instance. Nothing otherwise.
+// no hook of its own, no forward replaced on the instance, no compiled call (Module.compile)
+// standing in for it. Nothing otherwise.
 std::optional<std::pair<at::Tensor, at::Tensor>> plain_parameters(py::handle layer) {
   PyObject** dict_slot = _PyObject_GetDictPtr(layer.ptr());
   if (!dict_slot || !*dict_slot) return std::nullopt;
@@ -83,6 +105,9 @@ std::optional<std::pair<at::Tensor, at::Tensor>> plain_parameters(py::handle lay
     if (has_entries(dict, name)) return std::nullopt;
   }
   if (PyDict_GetItemWithError(dict, DGR_STR("forward").ptr())) return std::nullopt;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  PyObject* compiled = PyDict_GetItemWithError(dict, DGR_STR("_compiled_call_impl").ptr());
+  if (compiled && compiled != Py_None) return std::nullopt;
   if (PyErr_Occurred()) throw py::error_already_set();
   PyObject* parameters = PyDict_GetItemWithError(dict, DGR_STR("_parameters").ptr());
   if (!parameters || !PyDict_Check(parameters)) return std::nullopt;
@@ -130,6 +155,13 @@ std::optional<at::Tensor> single_plain_input(py::handle args, py::handle kwargs)
 
 }  // namespace
 
+bool is_plain_tensor(PyObject* obj) {
+  static PyObject* tensor_type = py::object(host::torch_module().attr("Tensor")).release().ptr();
+  static PyObject* parameter_type = host::nn_attr("Parameter").release().ptr();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  return type == tensor_type || type == parameter_type;
+}
+
 bool leaves_input_intact(py::handle function) {
   static const std::vector<PyObject*> known = [] {
     std::vector<PyObject*> fs;
@@ -151,6 +183,7 @@ std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& c
   if (!x) return std::nullopt;
   const LayerKind kind = kind_of(candidates[0]);
   if (kind == LayerKind::kOther || !no_global_hooks()) return std::nullopt;
+  if (!runs_torch_forward(candidates[0], kind)) return std::nullopt;  // one type: its class checked once
   std::vector<at::Tensor> weights, biases;
   std::optional<kernels::ConvolutionGeometry> geometry;
   for (py::handle layer : candidates) {
