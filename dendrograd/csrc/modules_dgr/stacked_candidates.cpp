@@ -4,11 +4,11 @@
 // The candidates are plain torch.nn layers called through Python one after another. When
 // every one is a torch.nn.Linear, or an ungrouped zero-padded Conv1d/2d/3d, of one shape
 // and geometry, with plain tensor weights, no hook, no replaced or compiled forward and
-// torch.nn.functional's layer function in place, and no torch-function mode is active, that call is exactly the layer function on the layer's
-// own weights: the stacked kernel computes all of them at once (small linear layers,
-// convolutions), and larger linear layers get one product each from here. Everything
-// else (other layers, hooks, a forward of the user's, several inputs) keeps the call per
-// candidate.
+// torch.nn.functional's layer function in place, and no torch-function mode is active,
+// that call is exactly the layer function on the layer's own weights: small linear layers
+// run as one product on their stacked weights, larger ones and convolutions get one
+// product each from here. Everything else (other layers, hooks, a forward of the user's,
+// several inputs) keeps the call per candidate.
 #include "modules_dgr.h"
 
 #include "kernels/stacked_layer_kernel.h"
@@ -23,7 +23,9 @@ namespace {
 // Linear candidates with more weight elements than this run as one product each: copying
 // their weights into one stack every step costs more than the one GEMM saves (on one CPU
 // thread, 4 candidates of 256x256 took 1.3 ms apart and 1.7 ms stacked, forward and
-// backward). Convolutions always stack: the stacked one unfolds its input once for all.
+// backward). Convolutions never stack: oneDNN's cost grows with the output channels as
+// C convolutions' does, and the stacked result's gradient is one more copy (4 candidates
+// of 16->32 channels on 32x32x32 inputs took 35-37 ms apart and 61-68 ms stacked).
 constexpr int64_t kMaxStackedLinearWeight = 1 << 14;
 
 enum class LayerKind { kOther, kLinear, kConvolution };
@@ -205,7 +207,7 @@ std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& c
                                       : kernels::stacked_convolution(*x, w, b, *geometry);
   };
   const bool stack =
-      may_share_storage && (kind == LayerKind::kConvolution || weights[0].numel() <= kMaxStackedLinearWeight);
+      may_share_storage && kind == LayerKind::kLinear && weights[0].numel() <= kMaxStackedLinearWeight;
   if (stack) return layer_function(weights, biases);
   std::vector<at::Tensor> outs;  // a stack of one is the layer's own product
   for (size_t c = 0; c < weights.size(); ++c) {
