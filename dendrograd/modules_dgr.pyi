@@ -59,7 +59,8 @@ def accepted_forward(neuron_module: Any, *args: Any, **kwargs: Any) -> Any:
     module's view_tuple_for(out), computing main_module and the dendrite layers without their
     Python calls (the same values as calling them). Returns None when they must be called through
     Python: layers other than plain Linear or ungrouped zero-padded convolutions, hooks, a
-    replaced, patched or compiled forward, tensor subclasses, a torch-function mode, or anything but one tensor input.
+    replaced, patched or compiled forward, tensor subclasses, a torch-function mode, or anything
+    but one tensor input.
     """
 
 def add_dendrite_inputs(dendrite_module: Any, i: Any, candidate_outs: Any, outs: Any, view_tuple: Any, device: Any) -> Any:

@@ -1198,7 +1198,9 @@ void apply_dg_grads(py::handle dendrite_module) {
   for (py::handle slot : slots) {
     without_grad.emplace_back();
     for (py::handle parameter : slot.attr("parameters")()) {
-      if (parameter.attr(DGR_STR("grad")).is_none()) without_grad.back().push_back(py::reinterpret_borrow<py::object>(parameter));
+      if (parameter.attr(DGR_STR("grad")).is_none()) {
+        without_grad.back().push_back(py::reinterpret_borrow<py::object>(parameter));
+      }
     }
   }
   std::vector<bool> learned;
@@ -1251,7 +1253,8 @@ void register_learning(py::module_& m) {
         "module's view_tuple_for(out), computing main_module and the dendrite layers without their\n"
         "Python calls (the same values as calling them). Returns None when they must be called through\n"
         "Python: layers other than plain Linear or ungrouped zero-padded convolutions, hooks, a\n"
-        "replaced, patched or compiled forward, tensor subclasses, a torch-function mode, or anything but one tensor input.");
+        "replaced, patched or compiled forward, tensor subclasses, a torch-function mode, or anything\n"
+        "but one tensor input.");
   m.def("add_dendrite_inputs", &add_dendrite_inputs, py::arg("dendrite_module"), py::arg("i"),
         py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"),
         "Returns candidate_outs plus, for every accepted dendrite k below num_dendrites, the weight row\n"
