@@ -351,9 +351,15 @@ class ARBNeuronModule(nn.Module):
         return out, dendrite_outs, view_tuple
 
     def _accepted_sum_is_ours(self):
+        """Whether the dendrite sum is this class's own: not traced by torch.compile, and
+        neither forward_with_dendrites nor accepted_outputs replaced on a subclass, on the
+        class itself or on the instance."""
+        dendrite_module = self.dendrite_module
         return (not torch.compiler.is_compiling()
-                and type(self).forward_with_dendrites is ARBNeuronModule.forward_with_dendrites
-                and type(self.dendrite_module).accepted_outputs is DendriteModule.accepted_outputs)
+                and type(self).forward_with_dendrites is _OWN_FORWARD_WITH_DENDRITES
+                and type(dendrite_module).accepted_outputs is _OWN_ACCEPTED_OUTPUTS
+                and "forward_with_dendrites" not in self.__dict__
+                and "accepted_outputs" not in dendrite_module.__dict__)
 
     def forward(self, *args, **kwargs):
         MDG = _addon()
@@ -476,3 +482,9 @@ class ARBNeuronModule(nn.Module):
         self.num_cycles += 1
         dendrite_module.new_candidates()
         return best
+
+
+# The dendrite sum as defined here: the add-on computes it from C++ only while these are
+# the ones a neuron module would run.
+_OWN_FORWARD_WITH_DENDRITES = ARBNeuronModule.forward_with_dendrites
+_OWN_ACCEPTED_OUTPUTS = DendriteModule.accepted_outputs

@@ -12,6 +12,7 @@ same network trained through both ends with the same candidate weights and stati
 """
 import contextlib
 import copy
+import functools
 import math
 
 import pytest
@@ -23,6 +24,7 @@ from torch.overrides import TorchFunctionMode
 
 from dendrograd import modules_dgr as MDG
 from dendrolab import globals_dendrolab as GDL
+from dendrolab import modules_dendrolab as MDL
 from dendrolab import utils_dendrolab as UDL
 
 from test_learning import set_p_mode
@@ -475,6 +477,24 @@ def patched(owner, name, replacement):
         setattr(owner, name, original)
 
 
+def doubled(forward):
+    """`forward` with its result doubled, wrapped as monitoring tools wrap methods."""
+    @functools.wraps(forward)
+    def wrapper(*args, **kwargs):
+        return 2 * forward(*args, **kwargs)
+    return wrapper
+
+
+def shift_every_conv_forward(candidates):
+    for c in candidates:
+        c._conv_forward = lambda x, weight, bias, c=c: type(c)._conv_forward(c, x, weight, bias) + 1
+
+
+def double_every_call_impl(candidates):
+    for c in candidates:
+        c._call_impl = doubled(functools.partial(nn.Module._call_impl, c))
+
+
 def compile_every_candidate(candidates):
     for c in candidates:
         c.compile(backend="eager")
@@ -504,6 +524,10 @@ CANDIDATE_CALLS = {
         nn.Linear, "forward", lambda self, x: 2 * F.linear(x, self.weight, self.bias)), False, None, False),
     "layer function patched": (CONV, None, lambda: patched(
         F, "conv2d", lambda *args, **kwargs: torch.conv2d(*args, **kwargs) + 1), False, None, False),
+    "forward wrapped on the class": (LINEAR, None, lambda: patched(nn.Linear, "forward", doubled(nn.Linear.forward)),
+                                     False, None, False),
+    "conv forward on the instance": (CONV, shift_every_conv_forward, None, False, None, False),
+    "call machinery on the instance": (LINEAR, double_every_call_impl, None, False, None, False),
     "compiled candidates": (LINEAR, compile_every_candidate, None, False, None, False),
     "input by keyword": (LINEAR, None, None, True, None, False),
     "one candidate without bias": (LINEAR, lambda cs: setattr(cs[1], "bias", None), None, False, None, False),
@@ -621,6 +645,46 @@ def test_tensor_subclasses_in_the_dendrite_sum_keep_their_own_ops(change):
     RecordingParameter.calls.clear()
     torch.testing.assert_close(neuron_module(x), neuron_module.forward_with_dendrites(x)[0])
     assert RecordingParameter.calls  # the sum ran through the subclass
+
+
+def double_the_instance_sum(neuron_module):
+    own = neuron_module.forward_with_dendrites
+
+    def forward_with_dendrites(*args, **kwargs):
+        out, dendrite_outs, view_tuple = own(*args, **kwargs)
+        return 2 * out, dendrite_outs, view_tuple
+    neuron_module.forward_with_dendrites = forward_with_dendrites
+    return contextlib.nullcontext()
+
+
+SUM_CHANGES = {
+    "Linear.forward wrapped on the class": lambda nm: patched(nn.Linear, "forward", doubled(nn.Linear.forward)),
+    "dendrite sum replaced on the class": lambda nm: patched(
+        MDL.ARBNeuronModule, "forward_with_dendrites", doubled_sum(MDL.ARBNeuronModule.forward_with_dendrites)),
+    "dendrite outputs replaced on the instance": lambda nm: patched(
+        nm.dendrite_module, "accepted_outputs", lambda *args, **kwargs: [
+            3 * value for value in MDL.DendriteModule.accepted_outputs(nm.dendrite_module, *args, **kwargs)]),
+    "dendrite sum replaced on the instance": double_the_instance_sum,
+}
+
+
+def doubled_sum(forward_with_dendrites):
+    def replaced(self, *args, **kwargs):
+        out, dendrite_outs, view_tuple = forward_with_dendrites(self, *args, **kwargs)
+        return 2 * out, dendrite_outs, view_tuple
+    return replaced
+
+
+@pytest.mark.parametrize("change", SUM_CHANGES)
+def test_a_neuron_with_dendrites_runs_what_was_patched_in(change):
+    neuron_module = neuron_with_dendrites(nn.Linear(5, 4), 2)
+    x = torch.randn(6, 5, dtype=torch.float64)
+    unchanged = neuron_module(x)
+    with SUM_CHANGES[change](neuron_module):
+        changed = neuron_module(x)
+        expected = neuron_module.forward_with_dendrites(x)[0]
+    assert not torch.allclose(changed, unchanged)
+    torch.testing.assert_close(changed, expected)
 
 
 def test_a_compiled_neuron_with_dendrites_traces_its_layer_calls():

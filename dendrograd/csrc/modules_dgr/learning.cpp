@@ -244,6 +244,7 @@ py::object accepted_forward(py::handle neuron_module, py::args args, py::kwargs 
     const at::Tensor weights = host::tensor(into_dendrites[k + 1], "dendrites_to_dendrites entry");
     for (size_t j = 0; j < k; ++j) value = value + weights.select(0, j).view(view) * dendrite_values[j];
     py::object activated = activation(host::wrap(std::move(value)));
+    // Known only once it has run: the host's calls then run the activation once more.
     if (!is_plain_tensor(activated.ptr())) return py::none();
     dendrite_values.push_back(host::tensor(activated, "the dendrite nonlinearity's result"));
     dendrite_outs.append(activated);

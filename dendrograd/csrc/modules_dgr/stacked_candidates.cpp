@@ -23,9 +23,10 @@ namespace {
 // Linear candidates with more weight elements than this run as one product each: copying
 // their weights into one stack every step costs more than the one GEMM saves (on one CPU
 // thread, 4 candidates of 256x256 took 1.3 ms apart and 1.7 ms stacked, forward and
-// backward). Convolutions never stack: oneDNN's cost grows with the output channels as
-// C convolutions' does, and the stacked result's gradient is one more copy (4 candidates
-// of 16->32 channels on 32x32x32 inputs took 35-37 ms apart and 61-68 ms stacked).
+// backward). Convolutions never stack: on the CPU oneDNN's cost grows with the output
+// channels as C convolutions' does, and the stacked result's gradient is one more copy (4
+// candidates of 16->32 channels on 32x32x32 inputs took 35-37 ms apart and 61-68 ms
+// stacked). Not measured on a GPU, where one launch instead of C might pay.
 constexpr int64_t kMaxStackedLinearWeight = 1 << 14;
 
 enum class LayerKind { kOther, kLinear, kConvolution };
@@ -65,39 +66,65 @@ bool no_global_hooks() {
   return true;
 }
 
-// Whether `method` of the layer's type is still torch's own (defined in torch.nn.modules
-// under the type's name), not one patched onto the class.
-bool is_torch_method(py::handle layer, const char* method, const char* module_name) {
-  py::object function = py::type::handle_of(layer).attr(method);
-  const std::string qualname = std::string(Py_TYPE(layer.ptr())->tp_name) + "." + method;
-  return py::str(py::getattr(function, DGR_STR("__module__"), py::none())).equal(py::str(module_name)) &&
-         py::str(py::getattr(function, DGR_STR("__qualname__"), py::none())).equal(py::str(qualname));
+// Whether the class attribute `name` that `type` resolves to is torch's own function: a
+// plain Python function whose code is `qualname` and whose globals are those of `module`.
+// functools.wraps copies a function's names onto a wrapper, not its code or globals, so a
+// wrapper patched onto a class fails. Functions found to be torch's are remembered: the
+// common case is one lookup and one comparison.
+bool is_torch_function(PyTypeObject* type, py::handle name, const char* module, const char* qualname) {
+  static std::vector<PyObject*> known;  // strong references, kept for the process
+  PyObject* function = _PyType_Lookup(type, name.ptr());  // borrowed
+  if (!function) return false;
+  if (std::find(known.begin(), known.end(), function) != known.end()) return true;
+  if (!PyFunction_Check(function)) return false;
+  if (PyFunction_GET_GLOBALS(function) != PyModule_GetDict(py::module_::import(module).ptr())) return false;
+  py::object code_name = py::getattr(PyFunction_GET_CODE(function), "co_qualname", py::none());
+  if (!py::str(code_name).equal(py::str(qualname))) return false;
+  known.push_back(py::reinterpret_borrow<py::object>(function).release().ptr());
+  return true;
 }
 
-// Whether a call of the layer runs torch's own code down to the layer function: its
-// type's forward not patched and torch.nn.functional's linear/convN still the ATen op.
+// torch.nn.functional's `name` (borrowed), or null.
+PyObject* functional_op(py::handle name) {
+  PyObject* functional = PyModule_GetDict(DGR_CACHED_MODULE("torch.nn.functional").ptr());
+  PyObject* op = PyDict_GetItemWithError(functional, name.ptr());
+  if (!op && PyErr_Occurred()) throw py::error_already_set();
+  return op;
+}
+
+// Whether a call of the layer runs torch's own code down to the layer function: Module's
+// call machinery and the type's forward not patched, torch.nn.functional's linear/convNd
+// still the ATen op.
 bool runs_torch_forward(py::handle layer, LayerKind kind) {
   static PyObject* linear_op = py::object(host::torch_module().attr("_C").attr("_nn").attr("linear")).release().ptr();
   static PyObject* conv_ops[] = {py::object(host::torch_module().attr("conv1d")).release().ptr(),
                                  py::object(host::torch_module().attr("conv2d")).release().ptr(),
                                  py::object(host::torch_module().attr("conv3d")).release().ptr()};
-  py::handle functional = DGR_CACHED_MODULE("torch.nn.functional");
-  if (kind == LayerKind::kLinear) {
-    return is_torch_method(layer, "forward", "torch.nn.modules.linear") &&
-           functional.attr(DGR_STR("linear")).ptr() == linear_op;
+  PyTypeObject* type = Py_TYPE(layer.ptr());
+  constexpr const char* kModule = "torch.nn.modules.module";
+  if (!is_torch_function(type, DGR_STR("__call__"), kModule, "Module._wrapped_call_impl") ||
+      !is_torch_function(type, DGR_STR("_wrapped_call_impl"), kModule, "Module._wrapped_call_impl") ||
+      !is_torch_function(type, DGR_STR("_call_impl"), kModule, "Module._call_impl")) {
+    return false;
   }
-  const char* name = Py_TYPE(layer.ptr())->tp_name;  // "Conv1d" ... "Conv3d"
-  const int dims = name[4] - '0';
+  if (kind == LayerKind::kLinear) {
+    return is_torch_function(type, DGR_STR("forward"), "torch.nn.modules.linear", "Linear.forward") &&
+           functional_op(DGR_STR("linear")) == linear_op;
+  }
+  const int dims = type->tp_name[4] - '0';  // exact types "Conv1d" ... "Conv3d"
+  static const char* const forwards[] = {"Conv1d.forward", "Conv2d.forward", "Conv3d.forward"};
+  static const char* const conv_forwards[] = {"Conv1d._conv_forward", "Conv2d._conv_forward",
+                                              "Conv3d._conv_forward"};
+  const py::handle ops[] = {DGR_STR("conv1d"), DGR_STR("conv2d"), DGR_STR("conv3d")};
   if (dims < 1 || dims > 3) return false;
-  const std::string op = "conv" + std::to_string(dims) + "d";
-  return is_torch_method(layer, "forward", "torch.nn.modules.conv") &&
-         is_torch_method(layer, "_conv_forward", "torch.nn.modules.conv") &&
-         functional.attr(op.c_str()).ptr() == conv_ops[dims - 1];
+  return is_torch_function(type, DGR_STR("forward"), "torch.nn.modules.conv", forwards[dims - 1]) &&
+         is_torch_function(type, DGR_STR("_conv_forward"), "torch.nn.modules.conv", conv_forwards[dims - 1]) &&
+         functional_op(ops[dims - 1]) == conv_ops[dims - 1];
 }
 
 // Weight and bias (undefined when None) of a layer called as plain as its type's forward:
-// no hook of its own, no forward replaced on the instance, no compiled call (Module.compile)
-// standing in for it. Nothing otherwise.
+// no hook of its own, no forward or call machinery replaced on the instance, no compiled
+// call (Module.compile) standing in for it. Nothing otherwise.
 std::optional<std::pair<at::Tensor, at::Tensor>> plain_parameters(py::handle layer) {
   PyObject** dict_slot = _PyObject_GetDictPtr(layer.ptr());
   if (!dict_slot || !*dict_slot) return std::nullopt;
@@ -106,8 +133,12 @@ std::optional<std::pair<at::Tensor, at::Tensor>> plain_parameters(py::handle lay
                           DGR_STR("_backward_pre_hooks")}) {
     if (has_entries(dict, name)) return std::nullopt;
   }
-  if (PyDict_GetItemWithError(dict, DGR_STR("forward").ptr())) return std::nullopt;
-  if (PyErr_Occurred()) throw py::error_already_set();
+  // What Module's call or the type's forward would find on the instance first.
+  for (py::handle name : {DGR_STR("forward"), DGR_STR("_conv_forward"), DGR_STR("_call_impl"),
+                          DGR_STR("_wrapped_call_impl")}) {
+    if (PyDict_GetItemWithError(dict, name.ptr())) return std::nullopt;
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
   PyObject* compiled = PyDict_GetItemWithError(dict, DGR_STR("_compiled_call_impl").ptr());
   if (compiled && compiled != Py_None) return std::nullopt;
   if (PyErr_Occurred()) throw py::error_already_set();
