@@ -350,11 +350,10 @@ class ARBNeuronModule(nn.Module):
             out = out + top[k].view(view_tuple) * value
         return out, dendrite_outs, view_tuple
 
-    def _accepted_sum_is_ours(self):
+    def _accepted_sum_is_ours(self, dendrite_module):
         """Whether the dendrite sum is this class's own: not traced by torch.compile, and
         neither forward_with_dendrites nor accepted_outputs replaced on a subclass, on the
-        class itself or on the instance."""
-        dendrite_module = self.dendrite_module
+        class itself or on the instance (dendrite_module: this module's)."""
         return (not torch.compiler.is_compiling()
                 and type(self).forward_with_dendrites is _OWN_FORWARD_WITH_DENDRITES
                 and type(dendrite_module).accepted_outputs is _OWN_ACCEPTED_OUTPUTS
@@ -369,7 +368,7 @@ class ARBNeuronModule(nn.Module):
             # The add-on computes the layer and its dendrites' layers without their Python
             # calls where that is exactly the same; a traced or compiled forward, or a
             # subclass with its own dendrite sum, keeps the calls.
-            fused = MDG.accepted_forward(self, *args, **kwargs) if self._accepted_sum_is_ours() else None
+            fused = MDG.accepted_forward(self, *args, **kwargs) if self._accepted_sum_is_ours(dendrite_module) else None
             out, dendrite_outs, view_tuple = fused if fused is not None else self.forward_with_dendrites(
                 *args, **kwargs)
         else:

@@ -112,11 +112,11 @@ bool runs_torch_forward(py::handle layer, LayerKind kind) {
            functional_op(DGR_STR("linear")) == linear_op;
   }
   const int dims = type->tp_name[4] - '0';  // exact types "Conv1d" ... "Conv3d"
+  if (dims < 1 || dims > 3) return false;
   static const char* const forwards[] = {"Conv1d.forward", "Conv2d.forward", "Conv3d.forward"};
   static const char* const conv_forwards[] = {"Conv1d._conv_forward", "Conv2d._conv_forward",
                                               "Conv3d._conv_forward"};
   const py::handle ops[] = {DGR_STR("conv1d"), DGR_STR("conv2d"), DGR_STR("conv3d")};
-  if (dims < 1 || dims > 3) return false;
   return is_torch_function(type, DGR_STR("forward"), "torch.nn.modules.conv", forwards[dims - 1]) &&
          is_torch_function(type, DGR_STR("_conv_forward"), "torch.nn.modules.conv", conv_forwards[dims - 1]) &&
          functional_op(ops[dims - 1]) == conv_ops[dims - 1];
