@@ -1,13 +1,39 @@
 """Global configuration (`pc`) and the global training tracker (`arb_tracker`)."""
+import itertools
+
 import torch
 
+_CHANGES = itertools.count(1)
 
-class Config:
+
+def _changed():
+    """Counts a configuration change, so readers that keep settings know to read them again."""
+    type.__setattr__(Config, "_settings_version", next(_CHANGES))
+
+
+class _VersionedType(type):
+    """Counts every attribute set on or deleted from the class (a getter patched by a test)."""
+
+    def __setattr__(cls, name, value):
+        super().__setattr__(name, value)
+        _changed()
+
+    def __delattr__(cls, name):
+        super().__delattr__(name)
+        _changed()
+
+
+class Config(metaclass=_VersionedType):
     """Every setting has a getter `get_<name>()` and a setter `set_<name>(value)`.
 
     Settings are generated from `_DEFAULTS` so that the add-on can read any of them
-    by name at the moment of use.
+    by name at the moment of use. Change them through the setters (or `reset`):
+    every change is counted in `_settings_version`, and the add-on keeps the
+    generated getters' results (`_PLAIN_GETTERS`) until the count moves.
     """
+
+    _settings_version = 0
+    _PLAIN_GETTERS = {}
 
     DOING_HISTORY = 0
     DOING_FIXED_SWITCH = 1
@@ -66,15 +92,27 @@ class Config:
         for key in ("module_names_to_not_save", "modules_to_track", "modules_to_convert"):
             self._values[key] = list(self._values[key])
 
+    def __setattr__(self, name, value):
+        object.__setattr__(self, name, value)
+        _changed()
+
+    def __delattr__(self, name):
+        object.__delattr__(self, name)
+        _changed()
+
     def reset(self):
         """Back to the defaults (used between independent runs and by tests)."""
         self.__init__()
 
     def append_module_names_to_not_save(self, names):
+        """Adds module names that saving leaves out."""
         self._values["module_names_to_not_save"] += list(names)
+        _changed()
 
     def append_modules_to_track(self, types):
+        """Adds module types that are tracked rather than converted."""
         self._values["modules_to_track"] += list(types)
+        _changed()
 
 
 def _make_accessors(key):
@@ -83,6 +121,7 @@ def _make_accessors(key):
 
     def setter(self, value):
         self._values[key] = value
+        _changed()
 
     getter.__name__, setter.__name__ = "get_" + key, "set_" + key
     return getter, setter
@@ -92,6 +131,7 @@ for _key in Config._DEFAULTS:
     _get, _set = _make_accessors(_key)
     setattr(Config, _get.__name__, _get)
     setattr(Config, _set.__name__, _set)
+    Config._PLAIN_GETTERS[_get.__name__] = _get
 del _key, _get, _set
 
 pc = Config()

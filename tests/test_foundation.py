@@ -419,6 +419,42 @@ class TestHostContract:
         MDG.set_dg_mode(module, "n")
         assert "so calling all the things" in capsys.readouterr().out
 
+    def test_kept_settings_follow_every_kind_of_change(self, monkeypatch, capsys):
+        module = types.SimpleNamespace(dendrite_values=[])
+        GDL.pc.set_global_candidates(0)
+
+        def verbose_output():
+            MDG.set_dg_mode(module, "n")
+            return "so calling all the things" in capsys.readouterr().out
+
+        assert not verbose_output() and not verbose_output()  # the second read may be a kept one
+        GDL.pc.set_verbose(True)
+        assert verbose_output()
+        GDL.pc.reset()
+        GDL.pc.set_global_candidates(0)
+        assert not verbose_output()
+        calls = []
+        monkeypatch.setattr(GDL.pc, "get_verbose", lambda: calls.append(1) or len(calls) % 2 == 1)
+        assert [verbose_output() for _ in range(4)] == [True, False, True, False]  # called on every use
+        monkeypatch.undo()
+        GDL.pc.set_global_candidates(0)
+        assert not verbose_output()
+        monkeypatch.setattr(GDL.Config, "get_verbose", lambda self: True)  # patched on the class
+        assert verbose_output()
+        monkeypatch.undo()
+        assert not verbose_output()
+
+    def test_configuration_without_a_change_count_is_read_on_every_use(self, monkeypatch, capsys):
+        values = dict(GDL.Config._DEFAULTS, global_candidates=0)
+        getters = {"get_" + key: (lambda key=key: values[key]) for key in values}
+        module = types.SimpleNamespace(dendrite_values=[])
+        with monkeypatch.context() as patch:
+            patch.setattr(GDL, "pc", types.SimpleNamespace(**getters))
+            for verbose in (False, True, False):
+                values["verbose"] = verbose
+                MDG.set_dg_mode(module, "n")
+                assert ("so calling all the things" in capsys.readouterr().out) == verbose
+
     def test_debugger_stops_go_through_the_breakpoint_hook(self, debugger_stops, capsys):
         holder = MDL.DendriteValueTracker("layer", 2, 1, [-1, 0])
         MDG.check_dendrite_outs(holder, 0)

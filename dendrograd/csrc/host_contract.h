@@ -2,7 +2,8 @@
 //
 // Every extension module reaches the host only through these helpers:
 //   * configuration getters are looked up on GDL.pc at the moment of use
-//     (the module handle is cached, `pc` itself never is);
+//     (the module handle is cached, `pc` itself never is); the host's own
+//     accessors' results are kept until the configuration changes;
 //   * host objects (tracker, neuron/dendrite modules, value holders) are plain
 //     Python objects read and written by attribute name;
 //   * diagnostics go to the interpreter's sys.stdout (pytest capture sees them);
@@ -56,7 +57,97 @@ inline py::handle nn_module() { return DGR_CACHED_MODULE("torch.nn"); }
 inline py::object pc() { return GDL().attr(DGR_STR("pc")); }
 
 // ---- configuration getters --------------------------------------------------
-inline py::object get(py::handle getter_name) { return pc().attr(getter_name)(); }
+// Getter results, kept per configuration change. The host's Config counts every change in
+// Config._settings_version (setters, reset, any attribute set on the instance or on the
+// class), so a kept result is what the getter would give now. Only the host's own accessors
+// (Config._PLAIN_GETTERS) are kept, and only while nothing on the instance shadows them; any
+// other getter, or a configuration object without a change count, is called on every use.
+class SettingsCache {
+ public:
+  // The kept result of `getter_name` on `config`, or null when it must be called.
+  PyObject* find(PyObject* config, PyObject* getter_name) {
+    if (!refresh(config)) return nullptr;
+    for (const auto& entry : values_) {
+      if (entry.first == getter_name) return entry.second;
+    }
+    return nullptr;
+  }
+  // Keeps `value` as the result of `getter_name` when that getter may be kept.
+  void keep(PyObject* config, PyObject* getter_name, PyObject* value) {
+    if (config != config_ || !is_plain_getter(config, getter_name)) return;
+    for (const auto& entry : values_) {
+      if (entry.first == getter_name) return;
+    }
+    Py_INCREF(getter_name);
+    Py_INCREF(value);
+    values_.emplace_back(getter_name, value);
+  }
+
+ private:
+  // Starts over when the configuration object or its change count differs from the kept
+  // one; false when the object has no change count (nothing is kept for it).
+  bool refresh(PyObject* config) {
+    PyObject* count = PyObject_GetAttr(config, DGR_STR("_settings_version").ptr());
+    if (!count) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+      PyErr_Clear();
+      clear(nullptr, -1);
+      return false;
+    }
+    const long long version = PyLong_AsLongLong(count);
+    Py_DECREF(count);
+    if (version == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (config != config_ || version != version_) clear(config, version);
+    return true;
+  }
+  void clear(PyObject* config, long long version) {
+    for (auto& entry : values_) {
+      Py_DECREF(entry.first);
+      Py_DECREF(entry.second);
+    }
+    values_.clear();
+    Py_XINCREF(config);
+    Py_XDECREF(config_);
+    config_ = config;
+    version_ = version;
+  }
+  static bool is_plain_getter(PyObject* config, PyObject* getter_name) {
+    PyObject** dict_slot = _PyObject_GetDictPtr(config);
+    if (dict_slot && *dict_slot) {
+      PyObject* own = PyDict_GetItemWithError(*dict_slot, getter_name);
+      if (own) return false;
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    PyObject* plain = _PyType_Lookup(Py_TYPE(config), DGR_STR("_PLAIN_GETTERS").ptr());
+    if (!plain || !PyDict_Check(plain)) return false;
+    PyObject* generated = PyDict_GetItemWithError(plain, getter_name);
+    if (!generated) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      return false;
+    }
+    return _PyType_Lookup(Py_TYPE(config), getter_name) == generated;
+  }
+
+  // Strong references, never released at exit (destructors run after the interpreter ends).
+  PyObject* config_ = nullptr;
+  long long version_ = -1;
+  std::vector<std::pair<PyObject*, PyObject*>> values_;
+};
+
+inline SettingsCache& settings_cache() {
+  static SettingsCache* cache = new SettingsCache();
+  return *cache;
+}
+
+// pc.<getter_name>(): the setting as the getter gives it at the moment of use.
+inline py::object get(py::handle getter_name) {
+  py::object config = pc();
+  SettingsCache& cache = settings_cache();
+  if (PyObject* kept = cache.find(config.ptr(), getter_name.ptr())) return py::reinterpret_borrow<py::object>(kept);
+  py::object value = config.attr(getter_name)();
+  cache.keep(config.ptr(), getter_name.ptr(), value.ptr());
+  return value;
+}
 
 inline bool truthy(py::handle value) {
   int r = PyObject_IsTrue(value.ptr());
