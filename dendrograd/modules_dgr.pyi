@@ -83,6 +83,13 @@ def apply_dg_grads(self: Any) -> None:
     batch job). Errors raised by dendrite_loss_fn propagate and leave the pair stored.
     """
 
+def apply_dg_grads_together(dendrite_modules: collections.abc.Iterable) -> None:
+    """apply_dg_grads for every dendrite module of dendrite_modules, in order, with the candidates'
+    backward of all of them run as one pass of the autograd engine: the same gradients, one
+    engine start per step instead of one per module. When a module raises, the modules before
+    it have learned (as with apply_dg_grads one by one) and the error propagates.
+    """
+
 def apply_dg_zero(self: Any) -> None:
     """zero_grad entry for a dendrite module (self): for every value holder of dendrite_values,
     discards the stored errors and outputs that were not consumed, keeping the outputs whose

@@ -84,8 +84,7 @@ class ArbTracker:
     def apply_dg_grads(self):
         from dendrograd import modules_dgr as MDG
 
-        for neuron_module in self.neuron_module_vector:
-            MDG.apply_dg_grads(neuron_module.dendrite_module)
+        MDG.apply_dg_grads_together([neuron_module.dendrite_module for neuron_module in self.neuron_module_vector])
 
     def apply_dg_zero(self):
         from dendrograd import modules_dgr as MDG

@@ -186,3 +186,61 @@ class TestEveryCandidateSlot:
                     assert weight.grad is not None and weight.grad.abs().sum() > 0, (neuron_module.name, slot)
         for neuron_module in GDL.arb_tracker.neuron_module_vector:
             assert all(v.initialized.item() == 4 for v in neuron_module.dendrite_module.dendrite_values)
+
+
+class TestModulesLearnTogether:
+    """The step runs the candidate backward of every module as one pass of the engine."""
+
+    @staticmethod
+    def stored_network():
+        GDL.arb_tracker.reset()
+        GDL.pc.set_global_candidates(2)
+        torch.manual_seed(0)
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 8), nn.Tanh(), nn.Linear(8, 6), nn.Tanh(),
+                                                 nn.Linear(6, 2)))
+        set_p_mode()
+        x, y = torch.randn(16, 4), torch.randn(16, 2)
+        for part in range(2):  # two accumulated batches
+            nn.functional.mse_loss(model(x[part::2]), y[part::2]).backward()
+        model.zero_grad(set_to_none=True)
+        return model, [nm.dendrite_module for nm in GDL.arb_tracker.neuron_module_vector]
+
+    @staticmethod
+    def learned(dendrite_module):
+        state = {name: p.grad.clone() for name, p in dendrite_module.candidate_module.named_parameters()
+                 if p.grad is not None}
+        for i, values in enumerate(dendrite_module.dendrite_values):
+            state[f"{i}.correlation"] = values.prev_dendrite_candidate_correlation.clone()
+            state[f"{i}.counts"] = values.stored_counts()
+        return state
+
+    def assert_same(self, got, want):
+        assert got.keys() == want.keys()
+        for key in want:
+            if isinstance(want[key], torch.Tensor):
+                assert torch.equal(got[key], want[key]), key
+            else:
+                assert got[key] == want[key], key
+
+    def test_same_gradients_and_statistics_as_module_by_module(self):
+        _, modules = self.stored_network()
+        for dendrite_module in modules:
+            MDG.apply_dg_grads(dendrite_module)
+        one_by_one = [self.learned(m) for m in modules]
+        assert all(len(state) > 2 * len(modules[0].dendrite_values) for state in one_by_one)  # gradients came
+        _, modules = self.stored_network()
+        MDG.apply_dg_grads_together(modules)
+        for got, want in zip([self.learned(m) for m in modules], one_by_one):
+            self.assert_same(got, want)
+
+    def test_a_failing_module_leaves_the_earlier_ones_learned_and_the_later_ones_untouched(self):
+        _, modules = self.stored_network()
+        MDG.apply_dg_grads(modules[0])
+        first_alone = self.learned(modules[0])
+        untouched = self.learned(modules[1])
+        _, modules = self.stored_network()
+        with pytest.raises(AttributeError):
+            MDG.apply_dg_grads_together([modules[0], object(), modules[1]])
+        self.assert_same(self.learned(modules[0]), first_alone)
+        self.assert_same(self.learned(modules[1]), untouched)
+        assert untouched["0.counts"] == (2, 2)

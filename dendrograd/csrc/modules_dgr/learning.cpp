@@ -17,6 +17,7 @@
 #include <c10/util/Exception.h>
 
 #include <cstdio>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -774,6 +775,57 @@ void backward_into_candidates(const PoolBatch& b, const at::Tensor& gradient, bo
   torch::autograd::backward(b.outs, gradients, keep_graph);
 }
 
+// Pool backwards of several dendrite modules gathered while apply_dg_grads_together runs
+// and handed to the engine as one pass: their graphs are disjoint, so every gradient is what
+// a pass per module gives, at one engine start instead of one per module.
+class GatheredBackward {
+ public:
+  bool gathering() const { return depth_ > 0; }
+  void add(const std::vector<at::Tensor>& outs, const at::Tensor& gradient) {
+    std::vector<at::Tensor> gradients = gradient.unbind(0);
+    roots_.insert(roots_.end(), outs.begin(), outs.end());
+    gradients_.insert(gradients_.end(), gradients.begin(), gradients.end());
+  }
+  // Runs what was gathered (before any backward that is not gathered, and at the end).
+  void flush() {
+    if (roots_.empty()) return;
+    std::vector<at::Tensor> roots = std::move(roots_), gradients = std::move(gradients_);
+    roots_.clear();
+    gradients_.clear();
+    py::gil_scoped_release no_gil;
+    torch::autograd::backward(roots, gradients, false);
+  }
+  // Gathers for the scope's life; what is gathered runs when the outermost scope ends,
+  // also when it ends by an exception (the modules before the failure learned, as they
+  // would have one by one).
+  class Scope {
+   public:
+    explicit Scope(GatheredBackward& g) : g_(g) { ++g_.depth_; }
+    ~Scope() {
+      if (--g_.depth_ > 0 || std::uncaught_exceptions() == 0) return;
+      try {
+        g_.flush();
+      } catch (...) {
+        // The exception already on its way is the one to report.
+      }
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    GatheredBackward& g_;
+  };
+
+ private:
+  int depth_ = 0;
+  std::vector<at::Tensor> roots_, gradients_;
+};
+
+GatheredBackward& gathered_backward() {
+  static GatheredBackward* gathered = new GatheredBackward();  // tensors never freed at exit
+  return *gathered;
+}
+
 // The front pair of one holder's lists as a pool of one.
 PoolBatch holder_batch(py::handle values) {
   py::object device_index = values.attr(DGR_STR("device"));
@@ -1118,7 +1170,11 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
   if (!initialized) return false;
   const PoolStep step = candidate_step(*b, s, true);
   if (!step.finite) return false;
-  backward_into_candidates(*b, step.gradient, false);
+  if (gathered_backward().gathering()) {
+    gathered_backward().add(b->outs, step.gradient);
+  } else {
+    backward_into_candidates(*b, step.gradient, false);
+  }
   at::NoGradGuard no_grad;
   const kernels::CorrelationStats& stats = step.stats;
   for (size_t i = 0; i < b->holders.size(); ++i) {
@@ -1191,6 +1247,8 @@ void apply_dg_grads(py::handle dendrite_module) {
       // A pair that does not fit the pool, and every pair after it, goes slot by slot.
     }
   }
+  // The slots' gradient bookkeeping below sees every gathered pool gradient first.
+  gathered_backward().flush();
   // Candidates computed as one product share a graph, so a slot's backward also hands the
   // others a zero gradient. A slot that learns nothing here keeps no gradient it did not
   // have: an optimizer skips a parameter without one, but would step on a zero.
@@ -1221,6 +1279,16 @@ void apply_dg_grads(py::handle dendrite_module) {
     throw;
   }
   drop_unlearned_gradients();
+}
+
+// apply_dg_grads of every module of `dendrite_modules`, in order, with the pool backwards
+// of all of them run as one pass of the engine at the end.
+void apply_dg_grads_together(py::iterable dendrite_modules) {
+  {
+    GatheredBackward::Scope gather(gathered_backward());
+    for (py::handle dendrite_module : dendrite_modules) apply_dg_grads(dendrite_module);
+  }
+  gathered_backward().flush();
 }
 
 void apply_dg_zero(py::handle dendrite_module) {
@@ -1431,6 +1499,11 @@ void register_learning(py::module_& m) {
         "holder with no stored error yet prints \"skipping dg batch\".\n\n"
         "A batch holding NaN or inf is removed unlearned and stops at the debugger (RuntimeError in a\n"
         "batch job). Errors raised by dendrite_loss_fn propagate and leave the pair stored.");
+  m.def("apply_dg_grads_together", &apply_dg_grads_together, py::arg("dendrite_modules"),
+        "apply_dg_grads for every dendrite module of dendrite_modules, in order, with the candidates'\n"
+        "backward of all of them run as one pass of the autograd engine: the same gradients, one\n"
+        "engine start per step instead of one per module. When a module raises, the modules before\n"
+        "it have learned (as with apply_dg_grads one by one) and the error propagates.");
   m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"),
         "zero_grad entry for a dendrite module (self): for every value holder of dendrite_values,\n"
         "discards the stored errors and outputs that were not consumed, keeping the outputs whose\n"
