@@ -13,6 +13,7 @@ network predicts.
 import argparse
 import math
 import os
+import statistics
 import sys
 import time
 
@@ -185,10 +186,13 @@ def run_with_dendrites(args, data, progress):
     report = {"params_before": UTL.dg_count_params(model), "cycles": []}
     last_n_accuracy = 0.0
     epochs_run = 0
+    epoch_seconds = {}  # (mode, dendrites) -> training time of each such epoch
     bar = progress(total=args.epochs, desc="with dendrites")
     while epochs_run < args.epochs:
         mode = tracker.member_vars["mode"]
+        epoch_started = time.perf_counter()
         train_epoch(model, optimizer, train_x, train_y, generator)
+        epoch_seconds.setdefault((mode, tracker.dendrites_added()), []).append(time.perf_counter() - epoch_started)
         epochs_run += 1
         val_acc = accuracy(model, val_x, val_y)
         if mode == "n":
@@ -215,8 +219,18 @@ def run_with_dendrites(args, data, progress):
     report.setdefault("accuracy_before", last_n_accuracy)
     report.update(model=model, epochs=epochs_run, accuracy_after=accuracy(model, val_x, val_y),
                   params_after=UTL.dg_count_params(model), dendrites=tracker.dendrites_added(),
-                  history=tracker.member_vars)
+                  history=tracker.member_vars, epoch_seconds=epoch_seconds)
     return report
+
+
+def epoch_rates(epoch_seconds, mode):
+    """'dendrites: epochs per second' of the training epochs in `mode`, by dendrite count
+    (the median epoch of each count)."""
+    rates = []
+    for (epoch_mode, dendrites), seconds in sorted(epoch_seconds.items()):
+        if epoch_mode == mode:
+            rates.append(f"{dendrites}: {1.0 / max(statistics.median(seconds), 1e-9):.1f}")
+    return ", ".join(rates) if rates else "none"
 
 
 def run_baseline(args, data, epochs, progress):
@@ -337,6 +351,8 @@ def main(argv=None):
         f"  deployment file             {os.path.join(args.output, name + '_arb.pt')}",
         f"  history plot                {plot_path}",
         f"  reloaded predictions equal  {'yes' if same else 'NO'} (max difference {difference:.2e})",
+        f"  n-mode epochs per second    {epoch_rates(result['epoch_seconds'], 'n')} (by dendrites)",
+        f"  p-mode epochs per second    {epoch_rates(result['epoch_seconds'], 'p')} (by dendrites)",
         f"  time                        {time.time() - started:.1f} s",
     ]
     print("\n".join(lines))

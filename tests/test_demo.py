@@ -20,6 +20,9 @@ def test_reduced_run_completes_a_growth_cycle_and_reloads(tmp_path, capsys):
     assert status == 0
     assert "cycle 1" in printed and "1 dendrites per neuron module" in printed
     assert "reloaded predictions equal  yes" in printed
+    rates = {line.split()[0]: line for line in printed.splitlines() if "epochs per second" in line}
+    assert " 0: " in rates["n-mode"] and " 1: " in rates["n-mode"]  # before and after the growth
+    assert " 0: " in rates["p-mode"]
     assert sorted(os.listdir(out)) == ["demo_arb.pt", "demo_history.png"]
     assert (out / "demo_history.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
