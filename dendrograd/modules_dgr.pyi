@@ -87,7 +87,10 @@ def apply_dg_grads_together(dendrite_modules: collections.abc.Iterable) -> None:
     """apply_dg_grads for every dendrite module of dendrite_modules, in order, with the candidates'
     backward of all of them run as one pass of the autograd engine: the same gradients, one
     engine start per step instead of one per module. When a module raises, the modules before
-    it have learned (as with apply_dg_grads one by one) and the error propagates.
+    it have learned (as with apply_dg_grads one by one) and the error propagates. When the
+    combined pass itself raises (a hook on a candidate parameter, say), its batches have been
+    folded into the scores and removed, the candidates of those modules are left without
+    gradients (the step updates none of them) and the error propagates.
     """
 
 def apply_dg_zero(self: Any) -> None:

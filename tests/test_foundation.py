@@ -439,8 +439,9 @@ class TestHostContract:
         monkeypatch.undo()
         GDL.pc.set_global_candidates(0)
         assert not verbose_output()
-        monkeypatch.setattr(GDL.Config, "get_verbose", lambda self: True)  # patched on the class
-        assert verbose_output()
+        calls.clear()
+        monkeypatch.setattr(GDL.Config, "get_verbose", lambda self: calls.append(1) or len(calls) % 2 == 1)
+        assert [verbose_output() for _ in range(4)] == [True, False, True, False]  # patched on the class
         monkeypatch.undo()
         assert not verbose_output()
 

@@ -192,7 +192,7 @@ class TestModulesLearnTogether:
     """The step runs the candidate backward of every module as one pass of the engine."""
 
     @staticmethod
-    def stored_network():
+    def stored_network(nan_second_batch=False):
         GDL.arb_tracker.reset()
         GDL.pc.set_global_candidates(2)
         torch.manual_seed(0)
@@ -200,6 +200,8 @@ class TestModulesLearnTogether:
                                                  nn.Linear(6, 2)))
         set_p_mode()
         x, y = torch.randn(16, 4), torch.randn(16, 2)
+        if nan_second_batch:  # its pairs go slot by slot, after the first pairs went as a pool
+            x[1::2] = float("nan")
         for part in range(2):  # two accumulated batches
             nn.functional.mse_loss(model(x[part::2]), y[part::2]).backward()
         model.zero_grad(set_to_none=True)
@@ -222,16 +224,28 @@ class TestModulesLearnTogether:
             else:
                 assert got[key] == want[key], key
 
-    def test_same_gradients_and_statistics_as_module_by_module(self):
-        _, modules = self.stored_network()
+    @pytest.mark.parametrize("nan_second_batch", [False, True])
+    def test_same_gradients_and_statistics_as_module_by_module(self, nan_second_batch, debugger_stops):
+        _, modules = self.stored_network(nan_second_batch)
         for dendrite_module in modules:
             MDG.apply_dg_grads(dendrite_module)
         one_by_one = [self.learned(m) for m in modules]
         assert all(len(state) > 2 * len(modules[0].dendrite_values) for state in one_by_one)  # gradients came
-        _, modules = self.stored_network()
+        stops = debugger_stops.count
+        assert stops == (len(modules) * 2 if nan_second_batch else 0)  # each slot reports its bad batch
+        _, modules = self.stored_network(nan_second_batch)
         MDG.apply_dg_grads_together(modules)
         for got, want in zip([self.learned(m) for m in modules], one_by_one):
             self.assert_same(got, want)
+        assert debugger_stops.count == 2 * stops
+
+    def test_a_failing_combined_pass_leaves_no_candidate_a_gradient(self):
+        model, modules = self.stored_network()
+        modules[1].candidate_module[0].weight.register_hook(lambda grad: 1 / 0)
+        with pytest.raises(ZeroDivisionError):
+            MDG.apply_dg_grads_together(modules)
+        assert all(p.grad is None for p in candidate_parameters(model))  # the step updates none of them
+        assert all(v.stored_counts() == (0, 0) for m in modules for v in m.dendrite_values)
 
     def test_a_failing_module_leaves_the_earlier_ones_learned_and_the_later_ones_untouched(self):
         _, modules = self.stored_network()

@@ -64,17 +64,21 @@ inline py::object pc() { return GDL().attr(DGR_STR("pc")); }
 // other getter, or a configuration object without a change count, is called on every use.
 class SettingsCache {
  public:
-  // The kept result of `getter_name` on `config`, or null when it must be called.
-  PyObject* find(PyObject* config, PyObject* getter_name) {
+  // The kept result of `getter_name` on `config`, or null when it must be called; `version`
+  // receives the change count it was checked against (-1: none).
+  PyObject* find(PyObject* config, PyObject* getter_name, long long* version) {
+    *version = -1;
     if (!refresh(config)) return nullptr;
+    *version = version_;
     for (const auto& entry : values_) {
       if (entry.first == getter_name) return entry.second;
     }
     return nullptr;
   }
-  // Keeps `value` as the result of `getter_name` when that getter may be kept.
-  void keep(PyObject* config, PyObject* getter_name, PyObject* value) {
-    if (config != config_ || !is_plain_getter(config, getter_name)) return;
+  // Keeps `value` as the result of `getter_name` when that getter may be kept and nothing
+  // (another thread, the getter itself) moved the change count since `find` checked it.
+  void keep(PyObject* config, PyObject* getter_name, PyObject* value, long long version) {
+    if (version < 0 || config != config_ || version != version_ || !is_plain_getter(config, getter_name)) return;
     for (const auto& entry : values_) {
       if (entry.first == getter_name) return;
     }
@@ -100,16 +104,20 @@ class SettingsCache {
     if (config != config_ || version != version_) clear(config, version);
     return true;
   }
+  // The new state is in place before anything is released: releasing a value can run
+  // Python code (a __del__) that reads settings again.
   void clear(PyObject* config, long long version) {
-    for (auto& entry : values_) {
+    std::vector<std::pair<PyObject*, PyObject*>> released;
+    released.swap(values_);
+    PyObject* old_config = config_;
+    Py_XINCREF(config);
+    config_ = config;
+    version_ = version;
+    for (auto& entry : released) {
       Py_DECREF(entry.first);
       Py_DECREF(entry.second);
     }
-    values_.clear();
-    Py_XINCREF(config);
-    Py_XDECREF(config_);
-    config_ = config;
-    version_ = version;
+    Py_XDECREF(old_config);
   }
   static bool is_plain_getter(PyObject* config, PyObject* getter_name) {
     PyObject** dict_slot = _PyObject_GetDictPtr(config);
@@ -143,9 +151,12 @@ inline SettingsCache& settings_cache() {
 inline py::object get(py::handle getter_name) {
   py::object config = pc();
   SettingsCache& cache = settings_cache();
-  if (PyObject* kept = cache.find(config.ptr(), getter_name.ptr())) return py::reinterpret_borrow<py::object>(kept);
+  long long version = -1;
+  if (PyObject* kept = cache.find(config.ptr(), getter_name.ptr(), &version)) {
+    return py::reinterpret_borrow<py::object>(kept);
+  }
   py::object value = config.attr(getter_name)();
-  cache.keep(config.ptr(), getter_name.ptr(), value.ptr());
+  cache.keep(config.ptr(), getter_name.ptr(), value.ptr(), version);
   return value;
 }
 

@@ -777,23 +777,37 @@ void backward_into_candidates(const PoolBatch& b, const at::Tensor& gradient, bo
 
 // Pool backwards of several dendrite modules gathered while apply_dg_grads_together runs
 // and handed to the engine as one pass: their graphs are disjoint, so every gradient is what
-// a pass per module gives, at one engine start instead of one per module.
+// a pass per module gives, at one engine start instead of one per module. Each thread
+// gathers its own.
 class GatheredBackward {
  public:
   bool gathering() const { return depth_ > 0; }
-  void add(const std::vector<at::Tensor>& outs, const at::Tensor& gradient) {
+  void add(py::handle dendrite_module, const std::vector<at::Tensor>& outs, const at::Tensor& gradient) {
     std::vector<at::Tensor> gradients = gradient.unbind(0);
     roots_.insert(roots_.end(), outs.begin(), outs.end());
     gradients_.insert(gradients_.end(), gradients.begin(), gradients.end());
+    if (modules_.empty() || !modules_.back().is(dendrite_module)) {
+      modules_.push_back(py::reinterpret_borrow<py::object>(dendrite_module));
+    }
   }
   // Runs what was gathered (before any backward that is not gathered, and at the end).
+  // The gathered batches are already folded into the scores and removed: when the pass
+  // fails (a hook on a candidate raising), no candidate of these modules keeps a gradient
+  // from it, so the step updates none of them, and the error propagates.
   void flush() {
-    if (roots_.empty()) return;
     std::vector<at::Tensor> roots = std::move(roots_), gradients = std::move(gradients_);
+    std::vector<py::object> modules = std::move(modules_);
     roots_.clear();
     gradients_.clear();
-    py::gil_scoped_release no_gil;
-    torch::autograd::backward(roots, gradients, false);
+    modules_.clear();
+    if (roots.empty()) return;
+    try {
+      py::gil_scoped_release no_gil;
+      torch::autograd::backward(roots, gradients, false);
+    } catch (...) {
+      drop_candidate_gradients(modules);
+      throw;
+    }
   }
   // Gathers for the scope's life; what is gathered runs when the outermost scope ends,
   // also when it ends by an exception (the modules before the failure learned, as they
@@ -817,13 +831,27 @@ class GatheredBackward {
   };
 
  private:
+  static void drop_candidate_gradients(const std::vector<py::object>& modules) {
+    py::error_scope failed_pass;  // the pass's Python error, set aside while this runs
+    try {
+      for (const py::object& dendrite_module : modules) {
+        for (py::handle slot : host::module_list(dendrite_module, DGR_STR("candidate_module"))) {
+          for (py::handle parameter : slot.attr("parameters")()) parameter.attr(DGR_STR("grad")) = py::none();
+        }
+      }
+    } catch (py::error_already_set&) {
+      // The failed pass is the error to report.
+    }
+  }
+
   int depth_ = 0;
   std::vector<at::Tensor> roots_, gradients_;
+  std::vector<py::object> modules_;  // empty outside a gathering (no Python object outlives it)
 };
 
 GatheredBackward& gathered_backward() {
-  static GatheredBackward* gathered = new GatheredBackward();  // tensors never freed at exit
-  return *gathered;
+  thread_local GatheredBackward gathered;
+  return gathered;
 }
 
 // The front pair of one holder's lists as a pool of one.
@@ -1092,6 +1120,7 @@ size_t apply_holder_grads(py::handle values) {
 
 // Every slot's stored lists, reconciled; `ready` pairs at the front of each.
 struct PoolLists {
+  py::object dendrite_module;
   Holders holders;
   std::vector<py::list> errors, outs;
   size_t ready = 0;
@@ -1101,6 +1130,7 @@ struct PoolLists {
 // has no stored error yet, or the slots hold different numbers of ready pairs.
 std::optional<PoolLists> pool_lists(py::handle dendrite_module) {
   PoolLists p;
+  p.dendrite_module = py::reinterpret_borrow<py::object>(dendrite_module);
   for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
     py::object device = holder_device(values);
     if (device.is_none()) return std::nullopt;
@@ -1171,7 +1201,7 @@ bool learn_pool_front(const PoolLists& p, const LearningSettings& s) {
   const PoolStep step = candidate_step(*b, s, true);
   if (!step.finite) return false;
   if (gathered_backward().gathering()) {
-    gathered_backward().add(b->outs, step.gradient);
+    gathered_backward().add(p.dendrite_module, b->outs, step.gradient);
   } else {
     backward_into_candidates(*b, step.gradient, false);
   }
@@ -1503,7 +1533,10 @@ void register_learning(py::module_& m) {
         "apply_dg_grads for every dendrite module of dendrite_modules, in order, with the candidates'\n"
         "backward of all of them run as one pass of the autograd engine: the same gradients, one\n"
         "engine start per step instead of one per module. When a module raises, the modules before\n"
-        "it have learned (as with apply_dg_grads one by one) and the error propagates.");
+        "it have learned (as with apply_dg_grads one by one) and the error propagates. When the\n"
+        "combined pass itself raises (a hook on a candidate parameter, say), its batches have been\n"
+        "folded into the scores and removed, the candidates of those modules are left without\n"
+        "gradients (the step updates none of them) and the error propagates.");
   m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"),
         "zero_grad entry for a dendrite module (self): for every value holder of dendrite_values,\n"
         "discards the stored errors and outputs that were not consumed, keeping the outputs whose\n"
