@@ -171,12 +171,12 @@ def wrapped(plain, dendrites=0, candidates=1):
 
 
 def addon_step(model, mode, x, y):
+    """One training iteration in `mode`; the mode is set once, as the host sets it per epoch."""
     set_mode(mode)
     optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
     TDG.setup_optimizer_dg(optimizer)
 
     def step():
-        set_mode(mode)
         optimizer.zero_grad()
         F.cross_entropy(model(x), y).backward()
         optimizer.step()
@@ -215,6 +215,14 @@ def median_ms(step, iters, repeats):
     return statistics.median(times)
 
 
+def timed_addon(t, plain, mode, x, y, **growth):
+    """Median ms of the wrapped network's iteration in `mode`; checks that it stayed there."""
+    ms = t(addon_step(wrapped(plain, **growth), mode, x, y))
+    if GDL.arb_tracker.member_vars["mode"] != mode:
+        raise RuntimeError(f"the {mode}-mode measurement left {mode} mode")
+    return ms
+
+
 def measure(builder, iters, repeats):
     """[(label, ms, reference label, reference ms)] for one network."""
     torch.manual_seed(0)
@@ -226,11 +234,11 @@ def measure(builder, iters, repeats):
     rows.append(("plain", base, "plain", base))
     for k in (0, 1, 3):
         ref = t(plain_step(fused(plain, k), x, y))
-        rows.append((f"n, {k} dendrites", t(addon_step(wrapped(plain, dendrites=k), "n", x, y)), f"fused, {k}", ref))
+        rows.append((f"n, {k} dendrites", timed_addon(t, plain, "n", x, y, dendrites=k), f"fused, {k}", ref))
     for count in (1, 4):
         floor = Floor(plain, count)
         ref = t(lambda: floor.step(x, y))
-        rows.append((f"p, {count} candidate(s)", t(addon_step(wrapped(plain, candidates=count), "p", x, y)),
+        rows.append((f"p, {count} candidate(s)", timed_addon(t, plain, "p", x, y, candidates=count),
                      f"floor, {count}", ref))
     grown = wrapped(plain, dendrites=3)
     deployed = UTL.clean_net(UDL.deep_copy_arb(grown))
