@@ -20,7 +20,9 @@ milliseconds of an iteration (zero_grad / forward / backward / step):
   deploy, 3      the deployment form (utils_dgr.clean_net) with 3 dendrites, a forward
                  under no_grad, against the fused module's forward
 
-and prints each time with its ratio to its reference (plain, fused or floor).
+and prints each time with its ratio to its reference (plain, fused or floor). Each
+row's two sides are timed in alternating windows, so that a change in the machine's
+speed during the run reaches both.
 
     .venv/bin/python benchmarks/bench_step.py [--iters 30] [--repeats 5] [--threads 1] [--only mlp small cnn]
 """
@@ -203,24 +205,40 @@ def forward_only(model, x):
     return step
 
 
+def window_ms(step, iters):
+    """Mean ms of `iters` calls of `step`."""
+    start = time.perf_counter()
+    for _ in range(iters):
+        step()
+    return (time.perf_counter() - start) / iters * 1e3
+
+
 def median_ms(step, iters, repeats):
     for _ in range(3):
         step()
-    times = []
+    return statistics.median(window_ms(step, iters) for _ in range(repeats))
+
+
+def paired_ms(step, ref_step, iters, repeats):
+    """Median ms of `step` and of `ref_step`, timed in alternating windows: a change in
+    the machine's speed during the run reaches both sides of the ratio alike."""
+    for _ in range(3):
+        step()
+        ref_step()
+    times, ref_times = [], []
     for _ in range(repeats):
-        start = time.perf_counter()
-        for _ in range(iters):
-            step()
-        times.append((time.perf_counter() - start) / iters * 1e3)
-    return statistics.median(times)
+        times.append(window_ms(step, iters))
+        ref_times.append(window_ms(ref_step, iters))
+    return statistics.median(times), statistics.median(ref_times)
 
 
-def timed_addon(t, plain, mode, x, y, **growth):
-    """Median ms of the wrapped network's iteration in `mode`; checks that it stayed there."""
-    ms = t(addon_step(wrapped(plain, **growth), mode, x, y))
+def timed_addon(pair, plain, mode, x, y, ref_step, **growth):
+    """Median ms of the wrapped network's iteration in `mode` and of `ref_step`; checks
+    that the wrapped network stayed in `mode`."""
+    ms, ref = pair(addon_step(wrapped(plain, **growth), mode, x, y), ref_step)
     if GDL.arb_tracker.member_vars["mode"] != mode:
         raise RuntimeError(f"the {mode}-mode measurement left {mode} mode")
-    return ms
+    return ms, ref
 
 
 def measure(builder, iters, repeats):
@@ -228,22 +246,20 @@ def measure(builder, iters, repeats):
     torch.manual_seed(0)
     plain, shape = builder()
     x, y = torch.randn(*shape), torch.randint(0, 10, (shape[0],))
-    t = lambda step: median_ms(step, iters, repeats)  # noqa: E731
-    rows = []
-    base = t(plain_step(plain, x, y))
-    rows.append(("plain", base, "plain", base))
+    pair = lambda step, ref_step: paired_ms(step, ref_step, iters, repeats)  # noqa: E731
+    base = median_ms(plain_step(plain, x, y), iters, repeats)
+    rows = [("plain", base, "plain", base)]
     for k in (0, 1, 3):
-        ref = t(plain_step(fused(plain, k), x, y))
-        rows.append((f"n, {k} dendrites", timed_addon(t, plain, "n", x, y, dendrites=k), f"fused, {k}", ref))
+        ms, ref = timed_addon(pair, plain, "n", x, y, plain_step(fused(plain, k), x, y), dendrites=k)
+        rows.append((f"n, {k} dendrites", ms, f"fused, {k}", ref))
     for count in (1, 4):
         floor = Floor(plain, count)
-        ref = t(lambda: floor.step(x, y))
-        rows.append((f"p, {count} candidate(s)", timed_addon(t, plain, "p", x, y, candidates=count),
-                     f"floor, {count}", ref))
+        ms, ref = timed_addon(pair, plain, "p", x, y, lambda: floor.step(x, y), candidates=count)
+        rows.append((f"p, {count} candidate(s)", ms, f"floor, {count}", ref))
     grown = wrapped(plain, dendrites=3)
     deployed = UTL.clean_net(UDL.deep_copy_arb(grown))
-    ref = t(forward_only(fused(plain, 3), x))
-    rows.append(("deploy, 3 dendrites", t(forward_only(deployed, x)), "fused fwd, 3", ref))
+    ms, ref = pair(forward_only(deployed, x), forward_only(fused(plain, 3), x))
+    rows.append(("deploy, 3 dendrites", ms, "fused fwd, 3", ref))
     return rows
 
 
