@@ -214,6 +214,7 @@ def window_ms(step, iters):
 
 
 def median_ms(step, iters, repeats):
+    """Median ms of `step` over `repeats` windows of `iters` calls, after three warm-up calls."""
     for _ in range(3):
         step()
     return statistics.median(window_ms(step, iters) for _ in range(repeats))
