@@ -172,23 +172,22 @@ def wrapped(plain, dendrites=0, candidates=1):
     return model
 
 
-def addon_step(model, mode, x, y):
-    """One training iteration in `mode`; the mode is set once, as the host sets it per epoch."""
+def addon_step(model, mode, x, y, optimizer_class=torch.optim.SGD, lr=1e-3):
+    """One training iteration in `mode` through the add-on's optimizer wrappers; the mode
+    is set once, as the host sets it per epoch."""
     set_mode(mode)
-    optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
+    optimizer = optimizer_class(model.parameters(), lr=lr)
     TDG.setup_optimizer_dg(optimizer)
-
-    def step():
-        optimizer.zero_grad()
-        F.cross_entropy(model(x), y).backward()
-        optimizer.step()
-
-    return step
+    return iteration(model, optimizer, x, y)
 
 
-def plain_step(model, x, y):
-    optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
+def plain_step(model, x, y, optimizer_class=torch.optim.SGD, lr=1e-3):
+    """One training iteration of a network the add-on does not know."""
+    return iteration(model, optimizer_class(model.parameters(), lr=lr), x, y)
 
+
+def iteration(model, optimizer, x, y):
+    """zero_grad, forward, cross-entropy backward and step, as one call."""
     def step():
         optimizer.zero_grad()
         F.cross_entropy(model(x), y).backward()

@@ -90,23 +90,10 @@ def demo_comparison():
     torch.manual_seed(0)
     plain = nn.Sequential(nn.Linear(64, 2), nn.Tanh(), nn.Linear(2, 10))
     x, y = torch.randn(64, 64), torch.randint(0, 10, (64,))
-
-    def adam_step(net, through_addon):
-        optimizer = torch.optim.Adam(net.parameters(), lr=1e-2)
-        if through_addon:
-            TDG.setup_optimizer_dg(optimizer)
-
-        def step():
-            optimizer.zero_grad()
-            F.cross_entropy(net(x), y).backward()
-            optimizer.step()
-        return step
-
     times = {}
     for k in (0, 3):
-        model = wrapped(plain, dendrites=k)
-        set_mode("n")
-        times[k] = paired_ms(adam_step(model, True), adam_step(fused(plain, k), False), 100, 9)
+        addon = addon_step(wrapped(plain, dendrites=k), "n", x, y, torch.optim.Adam, lr=1e-2)
+        times[k] = paired_ms(addon, plain_step(fused(plain, k), x, y, torch.optim.Adam, lr=1e-2), 100, 9)
     return times
 
 
