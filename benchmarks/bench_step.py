@@ -172,13 +172,18 @@ def wrapped(plain, dendrites=0, candidates=1):
     return model
 
 
-def addon_step(model, mode, x, y, optimizer_class=torch.optim.SGD, lr=1e-3):
-    """One training iteration in `mode` through the add-on's optimizer wrappers; the mode
-    is set once, as the host sets it per epoch."""
+def addon_optimizer(model, mode, optimizer_class=torch.optim.SGD, lr=1e-3):
+    """The add-on's wrapped optimizer for `mode`; the mode is set once, as the host sets
+    it per epoch."""
     set_mode(mode)
     optimizer = optimizer_class(model.parameters(), lr=lr)
     TDG.setup_optimizer_dg(optimizer)
-    return iteration(model, optimizer, x, y)
+    return optimizer
+
+
+def addon_step(model, mode, x, y, optimizer_class=torch.optim.SGD, lr=1e-3):
+    """One training iteration in `mode` through the add-on's optimizer wrappers."""
+    return iteration(model, addon_optimizer(model, mode, optimizer_class, lr), x, y)
 
 
 def plain_step(model, x, y, optimizer_class=torch.optim.SGD, lr=1e-3):

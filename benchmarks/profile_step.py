@@ -24,8 +24,7 @@ from torch import nn
 from torch.nn import functional as F
 from torch.profiler import ProfilerActivity, profile
 
-from bench_step import NETWORKS, addon_step, fused, paired_ms, plain_step, set_mode, wrapped
-from dendrograd import tracker_dgr as TDG
+from bench_step import NETWORKS, addon_optimizer, addon_step, fused, iteration, paired_ms, plain_step, wrapped
 
 
 def example(network):
@@ -56,16 +55,13 @@ def best_us(call, number=1000):
 
 
 def wrapper_parts(network):
-    """[(part, plain µs, add-on µs)]: zero_grad and step with and without gradients present,
-    the forward, and the whole iteration, in n mode with no dendrites."""
+    """[(part, plain µs, add-on µs)] in n mode with no dendrites: zero_grad with no
+    gradients present, the forward, the forward and backward alone and followed by
+    zero_grad or by step, and the whole iteration."""
     plain, x, y = example(network)
     model = wrapped(plain)
-    set_mode("n")
-    wrapped_optimizer = torch.optim.SGD(model.parameters(), lr=1e-3)
-    TDG.setup_optimizer_dg(wrapped_optimizer)
     reference = copy.deepcopy(plain)
-    plain_optimizer = torch.optim.SGD(reference.parameters(), lr=1e-3)
-    pairs = ((reference, plain_optimizer), (model, wrapped_optimizer))
+    pairs = ((reference, torch.optim.SGD(reference.parameters(), lr=1e-3)), (model, addon_optimizer(model, "n")))
 
     def backward_then(net, optimizer, what):
         def call():
@@ -80,8 +76,7 @@ def wrapper_parts(network):
              ("forward+backward+zero_grad", lambda net, opt: backward_then(net, opt, "zero_grad")),
              ("forward+backward+step", lambda net, opt: backward_then(net, opt, "step"))]
     rows = [(name, *(best_us(make(net, opt)) for net, opt in pairs)) for name, make in parts]
-    whole = [plain_step(reference, x, y), addon_step(model, "n", x, y)]
-    rows.append(("iteration", *(best_us(step) for step in whole)))
+    rows.append(("iteration", *(best_us(iteration(net, opt, x, y)) for net, opt in pairs)))
     return rows
 
 
