@@ -33,7 +33,8 @@ class PerModuleBuild(BuildExtension):
 
 def extension(name):
     sources = sorted(glob.glob(os.path.join(CSRC, name, "*.cpp")))
-    headers = glob.glob(os.path.join(CSRC, "*.h")) + glob.glob(os.path.join(CSRC, name, "*.h"))
+    headers = (glob.glob(os.path.join(CSRC, "*.h")) + glob.glob(os.path.join(CSRC, "host", "*.h")) +
+               glob.glob(os.path.join(CSRC, name, "*.h")))
     if name in KERNEL_USERS:
         sources += sorted(glob.glob(os.path.join(CSRC, "kernels", "**", "*.cpp"), recursive=True))
         headers += glob.glob(os.path.join(CSRC, "kernels", "**", "*.h"), recursive=True)

@@ -18,8 +18,6 @@ namespace host = dgr::host;
 namespace dgr::blockwise {
 namespace {
 
-PyObject* g_module = nullptr;  // borrowed for the life of the process
-py::handle self_module() { return py::handle(g_module); }
 
 // Identification texts of a block and of each of its layers.
 constexpr const char* kBlockId = "dendrograd.blockwise_dgr.ARBLayer";
@@ -35,7 +33,7 @@ constexpr double kFillerStd = 0.01;
 constexpr uint64_t kFillerSeed = 0x5eed'd3d7;
 
 py::handle DN() { return DGR_CACHED_MODULE("dendrograd.deploy_net"); }
-py::handle neuron_module_class() { return host::MDL().attr(DGR_STR("ARBNeuronModule")); }
+py::handle neuron_module_class() { return host::MDL().attr(host::names::ARBNeuronModule()); }
 
 using host::extra_verbose;
 using host::require_module;
@@ -43,7 +41,7 @@ using host::require_module;
 
 
 py::object id_buffer(const char* text) {
-  at::Tensor codes = host::tensor(host::UDL().attr("string_to_tensor")(text));
+  at::Tensor codes = host::tensor(host::UDL().attr(host::names::string_to_tensor())(text));
   return host::wrap(codes + 3);
 }
 
@@ -144,7 +142,7 @@ void block_init(py::object self, py::object layer_array, py::object processor_ar
   self.attr("node_index") = host::is_tensor(node_index)
                                 ? node_index
                                 : host::wrap(at::tensor({static_cast<int64_t>(host::as_int(node_index))}, at::kLong));
-  self.attr("internal_nonlinearity") = host::get(DGR_STR("get_arb_forward_function"));
+  self.attr("internal_nonlinearity") = host::get(host::names::get_arb_forward_function());
 }
 
 py::object block_forward(py::object self, py::args args, py::kwargs kwargs) {
@@ -190,9 +188,9 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
   }
   unwrap_params(pretrained);
   py::list layer_array, processor_array;
-  py::object dendrite_module = pretrained.attr(DGR_STR("dendrite_module"));
-  py::object layers = dendrite_module.attr(DGR_STR("layers"));
-  py::object processors = dendrite_module.attr(DGR_STR("processors"));
+  py::object dendrite_module = pretrained.attr(host::names::dendrite_module());
+  py::object layers = dendrite_module.attr(host::names::layers());
+  py::object processors = dendrite_module.attr(host::names::processors());
   const auto count = py::len(layers);
   for (size_t i = 0; i < count; ++i) {
     layer_array.append(layers[py::int_(i)]);
@@ -207,25 +205,25 @@ py::object convert_to_arb_layer_block(py::object pretrained) {
     }
     processor_array.append(processor);
   }
-  layer_array.append(pretrained.attr(DGR_STR("main_module")));
-  py::object processor = pretrained.attr(DGR_STR("processor"));
+  layer_array.append(pretrained.attr(host::names::main_module()));
+  py::object processor = pretrained.attr(host::names::processor());
   if (!processor.is_none()) {
     processor.attr("pre") = processor.attr("post_n1");
     processor.attr("post") = processor.attr("post_n2");
   }
   processor_array.append(processor);
 
-  py::object first = dendrite_module.attr(DGR_STR("dendrite_values"))[py::int_(0)];
-  const long long node = host::as_int(first.attr(DGR_STR("this_node_index")));
-  const auto dims = py::len(first.attr(DGR_STR("this_output_dimensions")));
+  py::object first = dendrite_module.attr(host::names::dendrite_values())[py::int_(0)];
+  const long long node = host::as_int(first.attr(host::names::this_node_index()));
+  const auto dims = py::len(first.attr(host::names::this_output_dimensions()));
   py::list view_tuple;
   for (size_t j = 0; j < dims; ++j) view_tuple.append(static_cast<long long>(j) == node ? -1 : 1);
 
-  return self_module().attr("ARBLayer")(host::nn_attr("Sequential")(*layer_array), processor_array,
-                                        pretrained.attr(DGR_STR("dendrites_to_top")),
-                                        pretrained.attr(DGR_STR("dendrites_to_dendrites")),
-                                        pretrained.attr(DGR_STR("this_node_index")),
-                                        pretrained.attr(DGR_STR("num_cycles")), view_tuple);
+  return host::this_module().attr("ARBLayer")(host::nn_attr("Sequential")(*layer_array), processor_array,
+                                        pretrained.attr(host::names::dendrites_to_top()),
+                                        pretrained.attr(host::names::dendrites_to_dendrites()),
+                                        pretrained.attr(host::names::this_node_index()),
+                                        pretrained.attr(host::names::num_cycles()), view_tuple);
 }
 
 // The walk of optimize_module. `path` holds the modules from the root down to `net`: a
@@ -255,7 +253,7 @@ py::object optimize_walk(py::object net, long long depth, py::str name_so_far, p
     py::object value;
     if (!host::read_attr(net, member, value)) continue;
     py::str sub_name = name_so_far + py::str(".") + py::str(member);
-    if (host::contains(host::get(DGR_STR("get_module_names_to_not_save")), sub_name) || host::contains(converted_list, sub_name)) {
+    if (host::contains(host::get(host::names::get_module_names_to_not_save()), sub_name) || host::contains(converted_list, sub_name)) {
       if (extra_verbose()) host::print(host::percent("Skipping %s during save", sub_name));
       continue;
     }
@@ -294,7 +292,7 @@ using namespace dgr::blockwise;
 PYBIND11_MODULE(blockwise_dgr, m) {
   m.doc() = "Block-wise conversion of a trained network: every neuron module (its layer, its accepted dendrites and their connection weights) becomes one ARBLayer block; used by utils_dgr when it saves or cleans a network.";
   host::check_torch_version(DGR_TORCH_VERSION);
-  g_module = m.ptr();
+  host::this_module().set(m);
   m.attr("torch") = py::module_::import("torch");
   m.attr("nn") = py::module_::import("torch.nn");
   m.attr("GDL") = host::GDL();

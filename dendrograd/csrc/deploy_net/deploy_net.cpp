@@ -23,8 +23,6 @@ namespace host = dgr::host;
 namespace dgr::deploy {
 namespace {
 
-PyObject* g_module = nullptr;  // borrowed for the life of the process
-py::handle self_module() { return py::handle(g_module); }
 
 using host::extra_verbose;
 
@@ -123,7 +121,7 @@ py::object combine(py::handle self, py::list out_values, py::handle processors, 
       view = view_shape(self);
     }
   }
-  if (n > 1 && nonlinearity.is_none()) nonlinearity = host::get(DGR_STR("get_arb_forward_function"));
+  if (n > 1 && nonlinearity.is_none()) nonlinearity = host::get(host::names::get_arb_forward_function());
 
   for (size_t out_index = 0; out_index < n; ++out_index) {
     at::Tensor current = outs[out_index];
@@ -242,12 +240,12 @@ void thread_module_init(py::object self, py::object original) {
   py::object register_buffer = self.attr("register_buffer");
   register_buffer("node_index", as_index_buffer(original, original.attr(DGR_STR("node_index"))));
   register_buffer("module_id", host::wrap(host::tensor_attr(original, DGR_STR("module_id")).detach().clone()));
-  register_buffer("num_cycles", original.attr(DGR_STR("num_cycles")));
+  register_buffer("num_cycles", original.attr(host::names::num_cycles()));
   register_buffer("view_tuple", original.attr(DGR_STR("view_tuple")));
 }
 
 py::object thread_module_forward(py::object self, py::args args, py::kwargs kwargs) {
-  const bool threading = host::truthy(self_module().attr(DGR_STR("doing_threading")));
+  const bool threading = host::truthy(host::this_module().attr(DGR_STR("doing_threading")));
   return run_block(self, args, kwargs, threading, 1, py::none());
 }
 
@@ -303,7 +301,7 @@ py::object make_class() {
 
 // ---- the walk ----------------------------------------------------------------------
 
-py::object make_module(py::object module) { return self_module().attr(DGR_STR("ModuleType"))(module); }
+py::object make_module(py::object module) { return host::this_module().attr(DGR_STR("ModuleType"))(module); }
 
 py::object get_pretrained_arb_attr(py::object pretrained, py::object member) {
   if (pretrained.is_none()) return py::none();
@@ -324,7 +322,7 @@ py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py
     host::print(py::str("DN calling convert on ") + name_so_far + py::str(": ") + py::str(host::class_name(net)) +
                 py::str(", depth ") + py::str(py::int_(depth)));
   }
-  if (py::type::of(net).is(self_module().attr(DGR_STR("ModuleType")))) {
+  if (py::type::of(net).is(host::this_module().attr(DGR_STR("ModuleType")))) {
     if (extra_verbose()) {
       host::print(
           "this is only being called because something in your model is pointed to twice by two different "
@@ -346,7 +344,7 @@ py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py
       }
     }
   } else {
-    if (host::contains(host::get(DGR_STR("get_modules_to_track")), py::type::of(net))) return net;
+    if (host::contains(host::get(host::names::get_modules_to_track()), py::type::of(net))) return net;
     py::handle module_cls = host::nn_attr("Module");
     for (py::handle member : members) {
       py::object value;
@@ -354,7 +352,7 @@ py::object refresh_walk(py::object net, long long depth, py::str name_so_far, py
       py::str sub_name = name_so_far + py::str(".") + py::str(member);
       std::string member_text = py::str(member);
       if (member_text == "device" || member_text == "dtype") continue;
-      if (host::contains(host::get(DGR_STR("get_module_names_to_not_save")), sub_name)) continue;
+      if (host::contains(host::get(host::names::get_module_names_to_not_save()), sub_name)) continue;
       if (host::contains(converted_list, sub_name)) {
         if (extra_verbose()) host::print(host::percent("Skipping %s during save", sub_name));
         continue;
@@ -393,7 +391,7 @@ using namespace dgr::deploy;
 PYBIND11_MODULE(deploy_net, m) {
   m.doc() = "Inference modules: replaces the ARBLayer blocks of a converted network by lean ARBModulePyThread modules that evaluate the dendrites (optionally on threads of their own), and refreshes converted networks.";
   host::check_torch_version(DGR_TORCH_VERSION);
-  g_module = m.ptr();
+  host::this_module().set(m);
   m.attr("torch") = py::module_::import("torch");
   m.attr("nn") = py::module_::import("torch.nn");
   m.attr("threading") = py::module_::import("threading");

@@ -42,7 +42,7 @@ at::Device as_device(py::handle device) {
 
 // Shape of the per-neuron statistics of a value holder.
 Dims storage_shape(py::handle values) {
-  at::Tensor s = host::tensor_attr(values, DGR_STR("dendrite_storage_shape"));
+  at::Tensor s = host::tensor_attr(values, host::names::dendrite_storage_shape());
   if (!s.device().is_cpu() || s.scalar_type() != at::kLong || !s.is_contiguous()) {
     s = s.to(at::kCPU, at::kLong).contiguous();
   }
@@ -108,7 +108,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle result) {
   py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
   DGR_CACHED_MODULE("traceback")
       .attr("print_exception")(e.type(), e.value(), trace, py::arg("limit") = py::none(), py::arg("chain") = true);
-  std::string name = py::str(dendrite_module.attr(DGR_STR("name")));
+  std::string name = py::str(dendrite_module.attr(host::names::name()));
   if (pre) {
     host::print("Your candidate pre_d processor for " + name + " caused this error");
   } else {
@@ -127,9 +127,9 @@ std::pair<py::object, py::object> unpack_pair(py::handle result) {
 
 // An earlier stored output was never consumed when a new one is about to be stored.
 void leak_handling(py::handle dendrite_module, py::handle holder, py::list stored) {
-  if (host::flag(DGR_STR("get_no_backward_workaround"))) {
-    if (host::flag(DGR_STR("get_verbose"))) {
-      host::print(host::percent("%s clearing values in workaround", holder.attr(DGR_STR("layer_name"))));
+  if (host::flag(host::names::get_no_backward_workaround())) {
+    if (host::flag(host::names::get_verbose())) {
+      host::print(host::percent("%s clearing values in workaround", holder.attr(host::names::layer_name())));
     }
     // The newest entry that no forward call owns; tagged entries are paired by their call.
     for (Py_ssize_t k = static_cast<Py_ssize_t>(stored.size()) - 1; k >= 0; --k) {
@@ -139,11 +139,11 @@ void leak_handling(py::handle dendrite_module, py::handle holder, py::list store
     }
     return;
   }
-  py::object first = dendrite_module.attr(DGR_STR("dendrite_values"))[py::int_(0)];
+  py::object first = dendrite_module.attr(host::names::dendrite_values())[py::int_(0)];
   py::int_ zero(0);
-  size_t outs = length(stored_list(first, DGR_STR("dendrite_outs"), zero));
-  size_t errors = length(stored_list(first, DGR_STR("current_parent_d"), zero));
-  host::print(host::percent("%s is in backwards graph multiple times.", dendrite_module.attr(DGR_STR("name"))));
+  size_t outs = length(stored_list(first, host::names::dendrite_outs(), zero));
+  size_t errors = length(stored_list(first, host::names::current_parent_d(), zero));
+  host::print(host::percent("%s is in backwards graph multiple times.", dendrite_module.attr(host::names::name())));
   host::print("This will cause a memory leak unless it is a recurrent layer.");
   host::print("Dendrite outs and neuron errors are currently stacked (" + std::to_string(outs) + "/" +
               std::to_string(errors) + ") times");
@@ -184,16 +184,16 @@ class PlainSavedTensors {
 };
 
 py::tuple preprocess_dg(py::args args, py::kwargs kwargs) {
-  py::object args2 = killer_recursive(args, host::flag(DGR_STR("get_dendrite_graph_mode")))[0];
-  py::object kwargs2 = killer_recursive(kwargs, host::flag(DGR_STR("get_dendrite_graph_mode")))[0];
+  py::object args2 = killer_recursive(args, host::flag(host::names::get_dendrite_graph_mode()))[0];
+  py::object kwargs2 = killer_recursive(kwargs, host::flag(host::names::get_dendrite_graph_mode()))[0];
   return py::make_tuple(args2, kwargs2);
 }
 
 py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::object candidate_outs,
                                py::handle outs, py::handle view_tuple, py::handle device) {
-  long long accepted = host::as_int(dendrite_module.attr(DGR_STR("num_dendrites")));
+  long long accepted = host::as_int(dendrite_module.attr(host::names::num_dendrites()));
   if (accepted <= 0) return candidate_outs;
-  at::Tensor weights = host::tensor(dendrite_module.attr(DGR_STR("dendrites_to_candidates"))[i]);
+  at::Tensor weights = host::tensor(dendrite_module.attr(host::names::dendrites_to_candidates())[i]);
   py::list unshaped;
   unshaped.append(1);
   const bool plain = equals(view_tuple, unshaped);
@@ -218,10 +218,10 @@ py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::obj
 // own calls. Each layer keeps its own product: one product on stacked weights rounds
 // differently, and the deployed form must predict exactly what the trained network does.
 py::object accepted_forward(py::handle neuron_module, py::args args, py::kwargs kwargs) {
-  py::object dendrite_module = host::member(neuron_module, DGR_STR("dendrite_module"));
-  py::list layers = host::module_list(dendrite_module, DGR_STR("layers"));
-  py::list into_dendrites(neuron_module.attr(DGR_STR("dendrites_to_dendrites")));
-  py::list into_neuron(neuron_module.attr(DGR_STR("dendrites_to_top")));
+  py::object dendrite_module = host::member(neuron_module, host::names::dendrite_module());
+  py::list layers = host::module_list(dendrite_module, host::names::layers());
+  py::list into_dendrites(neuron_module.attr(host::names::dendrites_to_dendrites()));
+  py::list into_neuron(neuron_module.attr(host::names::dendrites_to_top()));
   if (layers.empty() || into_neuron.empty()) return py::none();
   // Weights that are tensor subclasses keep their own ops: the host's calls run them.
   const py::handle top_obj = into_neuron[into_neuron.size() - 1];
@@ -229,13 +229,13 @@ py::object accepted_forward(py::handle neuron_module, py::args args, py::kwargs 
   for (size_t k = 1; k <= layers.size(); ++k) {
     if (k < into_dendrites.size() && !is_plain_tensor(py::handle(into_dendrites[k]).ptr())) return py::none();
   }
-  layers.insert(0, host::member(neuron_module, DGR_STR("main_module")));
+  layers.insert(0, host::member(neuron_module, host::names::main_module()));
   std::optional<std::vector<at::Tensor>> outs =
       candidate_layer_outputs(layers, args, kwargs, /*may_share_storage=*/false);
   if (!outs) return py::none();
-  py::object activation = host::get(DGR_STR("get_arb_forward_function"));
+  py::object activation = host::get(host::names::get_arb_forward_function());
   at::Tensor out = std::move((*outs)[0]);
-  py::object view_tuple = neuron_module.attr(DGR_STR("view_tuple_for"))(host::wrap(out));
+  py::object view_tuple = neuron_module.attr(host::names::view_tuple_for())(host::wrap(out));
   const Dims view = to_dims(view_tuple);
   const at::Tensor top = host::tensor(top_obj, "dendrites_to_top[-1]");
   std::vector<at::Tensor> dendrite_values;
@@ -285,7 +285,7 @@ CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py
   if (in.device.is_none()) in.device = walked_kwargs[1];
   if (in.device.is_none() && training) {
     throw py::value_error("forward_candidates: the inputs of layer " +
-                          std::string(py::str(dendrite_module.attr(DGR_STR("name")))) +
+                          std::string(py::str(dendrite_module.attr(host::names::name()))) +
                           " hold no tensor, so the candidates' device cannot be told; pass at least one "
                           "tensor positionally or by keyword");
   }
@@ -323,32 +323,32 @@ py::object call_candidate(py::handle dendrite_module, py::handle candidate, py::
 py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, py::object dendrite_outs,
                              py::args args, py::kwargs kwargs) {
   py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
-  const long long candidates = host::integer(DGR_STR("get_global_candidates"));
+  const long long candidates = host::integer(host::names::get_global_candidates());
   py::object call;  // this forward call's tag, opened when the first output is stored
-  const bool learning = host::tracker_mode_is("p") && equals(dendrite_module.attr(DGR_STR("mode")), DGR_STR("p"));
+  const bool learning = host::tracker_mode_is("p") && equals(dendrite_module.attr(host::names::mode()), DGR_STR("p"));
   if (!learning || candidates <= 0) {
     return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
   }
   // What every candidate of this call reads, read once: settings, the module lists as
   // plain lists (indexing a ModuleList runs Python code), the processors.
-  const bool cut = host::flag(DGR_STR("get_candidate_graph_mode"));
-  const bool training = host::truthy(dendrite_module.attr(DGR_STR("training")));
-  const bool leak_checks = host::flag(DGR_STR("get_debugging_memory_leak"));
-  const bool learn_mode = host::flag(DGR_STR("get_dendrite_learn_mode"));
-  const bool extra_verbose = host::flag(DGR_STR("get_extra_verbose"));
-  const bool nan_checks = extra_verbose || host::flag(DGR_STR("get_verbose"));
-  py::object activation = host::get(DGR_STR("get_arb_forward_function"));
-  py::object candidate_list = host::member(dendrite_module, DGR_STR("candidate_module"));
-  py::list candidate_modules = host::module_list(dendrite_module, DGR_STR("candidate_module"));
-  py::list holders = host::module_list(dendrite_module, DGR_STR("dendrite_values"));
-  py::object processors = dendrite_module.attr(DGR_STR("candidate_processors"));
+  const bool cut = host::flag(host::names::get_candidate_graph_mode());
+  const bool training = host::truthy(dendrite_module.attr(host::names::training()));
+  const bool leak_checks = host::flag(host::names::get_debugging_memory_leak());
+  const bool learn_mode = host::flag(host::names::get_dendrite_learn_mode());
+  const bool extra_verbose = host::flag(host::names::get_extra_verbose());
+  const bool nan_checks = extra_verbose || host::flag(host::names::get_verbose());
+  py::object activation = host::get(host::names::get_arb_forward_function());
+  py::object candidate_list = host::member(dendrite_module, host::names::candidate_module());
+  py::list candidate_modules = host::module_list(dendrite_module, host::names::candidate_module());
+  py::list holders = host::module_list(dendrite_module, host::names::dendrite_values());
+  py::object processors = dendrite_module.attr(host::names::candidate_processors());
   if (equals(processors, py::list())) processors = py::none();
   // The slot-by-slot step (a custom dendrite loss, diagnostics) back-propagates one slot
   // at a time, which costs a shared graph a pass over every candidate per slot.
   const bool may_compute_here =
       processors.is_none() &&
-      pool_learning_applies(self_module().attr(DGR_STR("dendrite_loss_fn")),
-                            host::flag(DGR_STR("get_learn_dendrites_live")), host::flag(DGR_STR("get_dpp_verbose"))) &&
+      pool_learning_applies(host::this_module().attr(DGR_STR("dendrite_loss_fn")),
+                            host::flag(host::names::get_learn_dendrites_live()), host::flag(host::names::get_dpp_verbose())) &&
       static_cast<long long>(candidate_modules.size()) >= candidates;
 
   CandidateInputs in = candidate_inputs(dendrite_module, args, kwargs, cut, training);
@@ -361,7 +361,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     for (long long i = 0; i < candidates; ++i) pool.append(candidate_modules[py::int_(i)]);
     // Views of one shared result are fine unless the activation works on them in place.
     const bool may_share_storage =
-        host::as_int(dendrite_module.attr(DGR_STR("num_dendrites"))) > 0 || leaves_input_intact(activation);
+        host::as_int(dendrite_module.attr(host::names::num_dendrites())) > 0 || leaves_input_intact(activation);
     layer_outs = candidate_layer_outputs(pool, in.args, in.kwargs, may_share_storage);
   }
   for (long long i = 0; i < candidates; ++i) {
@@ -387,14 +387,14 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     // come back, so nothing is stored.
     if (training && at::GradMode::is_enabled() && nonlinear_t.requires_grad()) {
       py::object holder = holders[index];
-      py::list stored = stored_list(holder, DGR_STR("dendrite_outs"), py::int_(host::device_index(*in.dev)));
+      py::list stored = stored_list(holder, host::names::dendrite_outs(), py::int_(host::device_index(*in.dev)));
       drop_unreachable_outputs(stored);  // earlier calls whose graph was freed without a backward
       if (leak_checks && count_positional(stored) > 0) {
         leak_handling(dendrite_module, holder, stored);
       }
       if (learn_mode) {
         if (extra_verbose) {
-          host::print(host::percent("%s appending dendrite_outs", holder.attr(DGR_STR("layer_name"))));
+          host::print(host::percent("%s appending dendrite_outs", holder.attr(host::names::layer_name())));
         }
         if (!call) call = open_forward_call();
         tag_with_call(nonlinear, call);
@@ -410,7 +410,7 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     candidate_non_zeroed[index] = host::wrap(nonlinear_t.detach().clone());
   }
 
-  if (host::flag(DGR_STR("get_debugging_backwards_nan"))) {
+  if (host::flag(host::names::get_debugging_backwards_nan())) {
     bool got_nan = false;
     for (py::dict* results : {&candidate_outs, &candidate_nonlinear_outs, &candidate_non_zeroed}) {
       for (auto item : *results) {
@@ -420,9 +420,9 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
     }
     if (got_nan) {
       host::print(host::percent("Got a NaN or inf in candidate outputs in layer %s",
-                                dendrite_module.attr(DGR_STR("name"))));
+                                dendrite_module.attr(host::names::name())));
       host::print("Try using GDL.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
-      host::debugger_stop("NaN or inf in the candidate outputs of layer " + std::string(py::str(dendrite_module.attr(DGR_STR("name")))));
+      host::debugger_stop("NaN or inf in the candidate outputs of layer " + std::string(py::str(dendrite_module.attr(host::names::name()))));
     }
   }
   return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
@@ -430,16 +430,16 @@ py::tuple forward_candidates(py::handle dendrite_module, py::handle view_tuple, 
 
 py::object apply_live_candidate_to_output(py::handle neuron_module, py::object out,
                                           py::handle candidate_nonlinear_outs) {
-  if (!host::truthy(neuron_module.attr(DGR_STR("module_config")).attr(DGR_STR("get_learn_dendrites_live"))())) {
+  if (!host::truthy(neuron_module.attr(host::names::module_config()).attr(host::names::get_learn_dendrites_live())())) {
     return out;
   }
-  if (!py::hasattr(neuron_module, DGR_STR("current_candidate_to_top"))) return out;
-  py::object to_top_obj = neuron_module.attr(DGR_STR("current_candidate_to_top"));
+  if (!py::hasattr(neuron_module, host::names::current_candidate_to_top())) return out;
+  py::object to_top_obj = neuron_module.attr(host::names::current_candidate_to_top());
   if (to_top_obj.is_none()) return out;
   if (length(candidate_nonlinear_outs) == 0) return out;
   at::Tensor first = host::tensor(candidate_nonlinear_outs[py::int_(0)]);
   at::Tensor to_top = host::tensor(to_top_obj).select(0, 0);
-  const long long node = host::as_int(neuron_module.attr(DGR_STR("this_node_index")));
+  const long long node = host::as_int(neuron_module.attr(host::names::this_node_index()));
   for (int64_t dim = 0; dim < first.dim(); ++dim) {
     if (dim != node) to_top = to_top.unsqueeze(dim);
   }
@@ -448,10 +448,10 @@ py::object apply_live_candidate_to_output(py::handle neuron_module, py::object o
 }
 
 void check_dendrite_outs(py::handle values, py::handle device_index) {
-  if (length(stored_list(values, DGR_STR("dendrite_outs"), device_index)) != 0) return;
-  host::print(host::percent("Dendrite does not have output Value for layer %s", values.attr(DGR_STR("layer_name"))));
+  if (length(stored_list(values, host::names::dendrite_outs(), device_index)) != 0) return;
+  host::print(host::percent("Dendrite does not have output Value for layer %s", values.attr(host::names::layer_name())));
   host::print("This can be caused by your model being in eval mode when you call loss.backwards()");
-  host::debugger_stop("no stored candidate output for layer " + std::string(py::str(values.attr(DGR_STR("layer_name")))));
+  host::debugger_stop("no stored candidate output for layer " + std::string(py::str(values.attr(host::names::layer_name()))));
 }
 
 // ---- running statistics ----------------------------------------------------------------------
@@ -468,16 +468,16 @@ struct LearningSettings {
 
   static LearningSettings read() {
     LearningSettings s;
-    s.by_mean = host::flag(DGR_STR("get_correlations_by_mean"));
-    s.running = host::flag(DGR_STR("get_running_average_dg"));
-    s.normalized = host::flag(DGR_STR("get_normalized_covariance"));
-    s.learn_live = host::flag(DGR_STR("get_learn_dendrites_live"));
-    s.dpp_verbose = host::flag(DGR_STR("get_dpp_verbose"));
+    s.by_mean = host::flag(host::names::get_correlations_by_mean());
+    s.running = host::flag(host::names::get_running_average_dg());
+    s.normalized = host::flag(host::names::get_normalized_covariance());
+    s.learn_live = host::flag(host::names::get_learn_dendrites_live());
+    s.dpp_verbose = host::flag(host::names::get_dpp_verbose());
     // How much of the running scores carries over per batch: the default 0.99 averages over
     // about 100 batches; with one batch per epoch (full batch) a lower factor lets the score
     // follow the candidate instead of trailing it by a hundred epochs.
-    s.factor = host::number(DGR_STR("get_correlation_average_factor"));
-    s.initial_batches = static_cast<double>(host::integer(DGR_STR("get_initial_correlation_batches")));
+    s.factor = host::number(host::names::get_correlation_average_factor());
+    s.initial_batches = static_cast<double>(host::integer(host::names::get_initial_correlation_batches()));
     return s;
   }
 };
@@ -515,28 +515,28 @@ std::vector<at::Tensor> per_holder(const at::Tensor& batch, size_t holders, cons
 void fold_initial_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch) {
   at::NoGradGuard no_grad;
   const std::pair<py::handle, const at::Tensor*> scores[] = {
-      {DGR_STR("prev_dendrite_candidate_average"), &batch.outs_mean},
-      {DGR_STR("prev_dendrite_candidate_correlation"), &batch.covariance},
-      {DGR_STR("prev_dendrite_candidate_pearson"), &batch.pearson}};
+      {host::names::prev_dendrite_candidate_average(), &batch.outs_mean},
+      {host::names::prev_dendrite_candidate_correlation(), &batch.covariance},
+      {host::names::prev_dendrite_candidate_pearson(), &batch.pearson}};
   for (const auto& [name, values] : scores) {
     kernels::arithmetic_fold_(holder_tensors(holders, name), per_holder(*values, holders.size(), storage), initialized);
   }
-  for (py::handle name : {DGR_STR("best_score"), DGR_STR("previous_best_score"), DGR_STR("best_pearson_correlation")}) {
+  for (py::handle name : {host::names::best_score(), host::names::previous_best_score(), host::names::best_pearson_correlation()}) {
     at::_foreach_mul_(holder_tensors(holders, name), 0);
   }
-  for (const at::Tensor& scalar : holder_tensors(holders, DGR_STR("running_scalar"))) scalar.fill_(1.0);
-  at::_foreach_add_(holder_tensors(holders, DGR_STR("initialized")), 1.0);
+  for (const at::Tensor& scalar : holder_tensors(holders, host::names::running_scalar())) scalar.fill_(1.0);
+  at::_foreach_add_(holder_tensors(holders, host::names::initialized()), 1.0);
 }
 
 // After them: exponential moving averages with get_correlation_average_factor().
 void fold_steady_scores(const Holders& holders, const Dims& storage, double factor, const ScoreBatch& batch) {
   at::NoGradGuard no_grad;
-  kernels::exponential_fold_(holder_tensors(holders, DGR_STR("prev_dendrite_candidate_average")),
+  kernels::exponential_fold_(holder_tensors(holders, host::names::prev_dendrite_candidate_average()),
                              per_holder(batch.outs_mean, holders.size(), storage), factor);
   // The two scores get new storage under the same tensor objects.
   const std::pair<py::handle, const at::Tensor*> scores[] = {
-      {DGR_STR("prev_dendrite_candidate_correlation"), &batch.covariance},
-      {DGR_STR("prev_dendrite_candidate_pearson"), &batch.pearson}};
+      {host::names::prev_dendrite_candidate_correlation(), &batch.covariance},
+      {host::names::prev_dendrite_candidate_pearson(), &batch.pearson}};
   for (const auto& [name, values] : scores) {
     std::vector<at::Tensor> stored = holder_tensors(holders, name);
     std::vector<at::Tensor> folded =
@@ -556,16 +556,16 @@ void fold_scores(const Holders& holders, const Dims& storage, double initialized
 
 void update_saved_values_averages_initial(py::handle values, const at::Tensor& outs_mean,
                                           const at::Tensor& covariance) {
-  const at::Tensor pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0);
+  const at::Tensor pearson = host::tensor_attr(values, host::names::current_batch_pearson()).unsqueeze(0);
   fold_initial_scores({py::reinterpret_borrow<py::object>(values)}, storage_shape(values),
-                      host::tensor_attr(values, DGR_STR("initialized")).item<double>(),
+                      host::tensor_attr(values, host::names::initialized()).item<double>(),
                       {outs_mean.unsqueeze(0), covariance.unsqueeze(0), pearson});
 }
 
 void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean, const at::Tensor& covariance) {
-  const at::Tensor pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0);
+  const at::Tensor pearson = host::tensor_attr(values, host::names::current_batch_pearson()).unsqueeze(0);
   fold_steady_scores({py::reinterpret_borrow<py::object>(values)}, storage_shape(values),
-                     host::number(DGR_STR("get_correlation_average_factor")),
+                     host::number(host::names::get_correlation_average_factor()),
                      {outs_mean.unsqueeze(0), covariance.unsqueeze(0), pearson});
 }
 
@@ -573,7 +573,7 @@ void update_saved_values_averages(py::handle values, const at::Tensor& outs_mean
 void fold_error_average(const Holders& holders, const at::Tensor& error_sum, double full_mult, const Dims& storage) {
   at::NoGradGuard no_grad;
   const at::Tensor batch = error_sum.mul(0.01).div(full_mult).reshape(storage);
-  kernels::decay_add_(holder_tensors(holders, DGR_STR("normal_pass_average_d")),
+  kernels::decay_add_(holder_tensors(holders, host::names::normal_pass_average_d()),
                       std::vector<at::Tensor>(holders.size(), batch), 0.99);
 }
 
@@ -588,7 +588,7 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
   const Holders holder{py::reinterpret_borrow<py::object>(values)};
   auto shape_report_lines = [&] {
     host::print(host::wrap(new_neuron_error).attr("shape"));
-    host::print(values.attr(DGR_STR("this_node_index")));
+    host::print(values.attr(host::names::this_node_index()));
     host::print(math_tuple);
     host::print(full_mult_obj);
   };
@@ -610,19 +610,19 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
   }
   if (failure) {
     host::print(*failure);
-    host::print(host::percent("Error with type shape in %s", values.attr(DGR_STR("layer_name"))));
+    host::print(host::percent("Error with type shape in %s", values.attr(host::names::layer_name())));
     shape_report_lines();
-    host::debugger_stop("the neuron error does not fit the running statistics of layer " + std::string(py::str(values.attr(DGR_STR("layer_name")))));
+    host::debugger_stop("the neuron error does not fit the running statistics of layer " + std::string(py::str(values.attr(host::names::layer_name()))));
     host::exit_process(1);
   }
   if (s.learn_live) {
-    at::Tensor parents = host::tensor_attr(values, DGR_STR("parents_average_d_vector"));
-    parents.copy_(host::tensor_attr(values, DGR_STR("normal_pass_average_d")));
+    at::Tensor parents = host::tensor_attr(values, host::names::parents_average_d_vector());
+    parents.copy_(host::tensor_attr(values, host::names::normal_pass_average_d()));
     parents.requires_grad_(false);
   }
   if (!outs_mean.defined()) outs_mean = at::mean(dendrite_outs.detach(), math_dims);
-  const double initialized = host::tensor_attr(values, DGR_STR("initialized")).item<double>();
-  const at::Tensor pearson = host::tensor_attr(values, DGR_STR("current_batch_pearson")).unsqueeze(0);
+  const double initialized = host::tensor_attr(values, host::names::initialized()).item<double>();
+  const at::Tensor pearson = host::tensor_attr(values, host::names::current_batch_pearson()).unsqueeze(0);
   fold_scores(holder, storage_shape(values), initialized, {outs_mean.unsqueeze(0), covariance.unsqueeze(0), pearson}, s);
 }
 
@@ -636,7 +636,7 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
 }
 
 std::string layer_name_of(py::handle values) {
-  return values.is_none() ? "None" : std::string(py::str(values.attr(DGR_STR("layer_name"))));
+  return values.is_none() ? "None" : std::string(py::str(values.attr(host::names::layer_name())));
 }
 
 void print_non_finite_covariance(const std::string& layer_name) {
@@ -659,7 +659,7 @@ void report_bad_batch(const std::string& layer_name) {
 void store_batch_pearson(py::handle holder, const at::Tensor& pearson) {
   py::object current;
   try {
-    current = host::member(holder, DGR_STR("current_batch_pearson"));
+    current = host::member(holder, host::names::current_batch_pearson());
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_AttributeError)) throw;
   }
@@ -671,7 +671,7 @@ void store_batch_pearson(py::handle holder, const at::Tensor& pearson) {
       return;
     }
   }
-  holder.attr(DGR_STR("current_batch_pearson")) = host::wrap(pearson.clone());
+  holder.attr(host::names::current_batch_pearson()) = host::wrap(pearson.clone());
 }
 
 kernels::CorrelationOptions correlation_options(const LearningSettings& s, const Holders& holders) {
@@ -679,8 +679,8 @@ kernels::CorrelationOptions correlation_options(const LearningSettings& s, const
   options.by_mean = s.by_mean;
   options.normalized = s.normalized;
   if (s.running) {
-    options.average_outs = pooled_attr(holders, DGR_STR("prev_dendrite_candidate_average"));
-    options.average_error = pooled_attr(holders, DGR_STR("parents_average_d_vector"));
+    options.average_outs = pooled_attr(holders, host::names::prev_dendrite_candidate_average());
+    options.average_error = pooled_attr(holders, host::names::parents_average_d_vector());
   }
   return options;
 }
@@ -757,7 +757,7 @@ PoolStep candidate_step(const PoolBatch& b, const LearningSettings& s, bool cova
   if (!step.finite) return step;
   if (s.running) {
     step.gradient = kernels::correlation_gradient(
-        b.error, options.average_error, pooled_attr(b.holders, DGR_STR("prev_dendrite_candidate_correlation")), dims,
+        b.error, options.average_error, pooled_attr(b.holders, host::names::prev_dendrite_candidate_correlation()), dims,
         view);
   } else {
     step.gradient = kernels::correlation_gradient(b.error, step.stats.error_mean, step.stats.covariance, dims, view);
@@ -835,7 +835,7 @@ class GatheredBackward {
     py::error_scope failed_pass;  // the pass's Python error, set aside while this runs
     try {
       for (const py::object& dendrite_module : modules) {
-        for (py::handle slot : host::module_list(dendrite_module, DGR_STR("candidate_module"))) {
+        for (py::handle slot : host::module_list(dendrite_module, host::names::candidate_module())) {
           for (py::handle parameter : slot.attr("parameters")()) parameter.attr(DGR_STR("grad")) = py::none();
         }
       }
@@ -856,13 +856,13 @@ GatheredBackward& gathered_backward() {
 
 // The front pair of one holder's lists as a pool of one.
 PoolBatch holder_batch(py::handle values) {
-  py::object device_index = values.attr(DGR_STR("device"));
+  py::object device_index = values.attr(host::names::device());
   at::NoGradGuard no_grad;
   check_dendrite_outs(values, device_index);
   PoolBatch b;
   b.holders.push_back(py::reinterpret_borrow<py::object>(values));
-  b.error = host::tensor(stored_list(values, DGR_STR("current_parent_d"), device_index)[py::int_(0)]).detach();
-  b.outs.push_back(host::tensor(stored_list(values, DGR_STR("dendrite_outs"), device_index)[py::int_(0)]));
+  b.error = host::tensor(stored_list(values, host::names::current_parent_d(), device_index)[py::int_(0)]).detach();
+  b.outs.push_back(host::tensor(stored_list(values, host::names::dendrite_outs(), device_index)[py::int_(0)]));
   b.reduction = tuples_and_mult(b.error, values);
   return b;
 }
@@ -874,7 +874,7 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
   const PoolBatch b = holder_batch(values);
   PoolStep step = candidate_step(b, s, !s.running);
   if (!step.finite) {
-    report_bad_batch(py::str(values.attr(DGR_STR("layer_name"))));
+    report_bad_batch(py::str(values.attr(host::names::layer_name())));
     return false;
   }
   backward_into_candidates(b, step.gradient, true);
@@ -897,13 +897,13 @@ bool calculate_and_backwards_dendrite_loss(py::handle values) {
 
 std::tuple<at::Tensor, at::Tensor> new_best(py::handle values) {
   at::NoGradGuard no_grad;
-  return kernels::best_scores(host::tensor_attr(values, DGR_STR("best_score")),
-                              host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_correlation")).detach());
+  return kernels::best_scores(host::tensor_attr(values, host::names::best_score()),
+                              host::tensor_attr(values, host::names::prev_dendrite_candidate_correlation()).detach());
 }
 
 at::Tensor margin_checks(const at::Tensor& new_score, const at::Tensor& old_score) {
-  return kernels::beats_by_margins(new_score, old_score, host::number(DGR_STR("get_arb_improvement_threshold")),
-                                   host::number(DGR_STR("get_arb_improvement_threshold_raw")));
+  return kernels::beats_by_margins(new_score, old_score, host::number(host::names::get_arb_improvement_threshold()),
+                                   host::number(host::names::get_arb_improvement_threshold_raw()));
 }
 
 py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score) {
@@ -935,33 +935,33 @@ std::string fixed16(const at::Tensor& element) {
 void check_new_best_score(py::handle values) {
   at::NoGradGuard no_grad;
   auto [new_best_score, best_indices] = new_best(values);
-  at::Tensor best_score = host::tensor_attr(values, DGR_STR("best_score"));
+  at::Tensor best_score = host::tensor_attr(values, host::names::best_score());
   if (new_best_score.gt(best_score).any().item<bool>()) {
-    host::tensor_attr(values, DGR_STR("nodes_improved_any")).add_(best_indices);
+    host::tensor_attr(values, host::names::nodes_improved_any()).add_(best_indices);
   }
   best_score.copy_(new_best_score);
-  at::Tensor previous = host::tensor_attr(values, DGR_STR("previous_best_score"));
-  at::Tensor initialized = host::tensor_attr(values, DGR_STR("initialized"));
+  at::Tensor previous = host::tensor_attr(values, host::names::previous_best_score());
+  at::Tensor initialized = host::tensor_attr(values, host::names::initialized());
   if (!host::truthy(dendrite_score_beats_current_best(best_score, previous)) && initialized.item<double>() != 0) {
     return;  // small gains accumulate in best_score until they pass the margins together
   }
-  at::Tensor flag = host::tensor_attr(values, DGR_STR("best_score_improved_this_epoch"));
-  if (flag.reshape({-1})[0].item<double>() == 0 && host::flag(DGR_STR("get_verbose"))) {
+  at::Tensor flag = host::tensor_attr(values, host::names::best_score_improved_this_epoch());
+  if (flag.reshape({-1})[0].item<double>() == 0 && host::flag(host::names::get_verbose())) {
     at::Tensor delta = (best_score - previous).reshape({-1});
     int64_t at_index = delta.abs().argmax().item<int64_t>();
     host::print("Score from " + fixed16(previous.reshape({-1})[at_index]) + " to " +
                 fixed16(best_score.reshape({-1})[at_index]) + " for " +
-                std::string(py::str(values.attr(DGR_STR("layer_name")))) + " with initialized " +
+                std::string(py::str(values.attr(host::names::layer_name()))) + " with initialized " +
                 std::to_string(static_cast<long long>(initialized.item<double>())));
   }
   set_element0(flag, 1.0);
-  at::Tensor indexes = host::tensor_attr(values, DGR_STR("indexes_of_best"));
+  at::Tensor indexes = host::tensor_attr(values, host::names::indexes_of_best());
   indexes.copy_(best_indices);
-  host::tensor_attr(values, DGR_STR("nodes_best_improved_this_epoch")).add_(indexes);
+  host::tensor_attr(values, host::names::nodes_best_improved_this_epoch()).add_(indexes);
   previous.copy_(at::maximum(best_score, previous));
-  at::Tensor best_pearson = host::tensor_attr(values, DGR_STR("best_pearson_correlation"));
+  at::Tensor best_pearson = host::tensor_attr(values, host::names::best_pearson_correlation());
   best_pearson.copy_(
-      at::maximum(best_pearson, host::tensor_attr(values, DGR_STR("prev_dendrite_candidate_pearson")).abs()));
+      at::maximum(best_pearson, host::tensor_attr(values, host::names::prev_dendrite_candidate_pearson()).abs()));
 }
 
 void print_correlation_values(py::handle values, py::handle dendrite_outs, py::handle covariance, py::handle loss,
@@ -971,7 +971,7 @@ void print_correlation_values(py::handle values, py::handle dendrite_outs, py::h
   host::print("New Neuron Error:", new_neuron_error);
   host::print("Current Correlations:", covariance);
   host::print("Loss:", loss);
-  host::print("Initialized:", values.attr(DGR_STR("initialized")));
+  host::print("Initialized:", values.attr(host::names::initialized()));
   for (py::handle t : {dendrite_outs, covariance, loss, new_neuron_error}) {
     if (any_nan(host::tensor(t))) {
       host::print("got a nan in correlation function");
@@ -984,7 +984,7 @@ void print_correlation_values(py::handle values, py::handle dendrite_outs, py::h
 // ---- gradient application ---------------------------------------------------------------------
 
 void report_stacked_error(py::handle holder) {
-  py::object layer_name = holder.attr(DGR_STR("layer_name"));
+  py::object layer_name = holder.attr(host::names::layer_name());
   host::print(host::percent("%s called backward but didn't clear the previous error.", layer_name) +
               "\nThis can cause a memory leak."
               "\nIf it is, make sure you are calling optimizer.step() and zero_grad() each iteration."
@@ -992,8 +992,8 @@ void report_stacked_error(py::handle holder) {
               "\n");
   py::int_ zero(0);
   host::print("Dendrite outs and neuron errors are currently stacked (" +
-              std::to_string(length(stored_list(holder, DGR_STR("dendrite_outs"), zero))) + "/" +
-              std::to_string(length(stored_list(holder, DGR_STR("current_parent_d"), zero))) + ") times");
+              std::to_string(length(stored_list(holder, host::names::dendrite_outs(), zero))) + "/" +
+              std::to_string(length(stored_list(holder, host::names::current_parent_d(), zero))) + ") times");
 }
 
 }  // namespace
@@ -1004,34 +1004,34 @@ void filter_backward_for_call(const at::Tensor& val, py::handle values, py::hand
     py::object first = values[py::int_(0)];
     tuples_and_mult(val, first);  // only fills the shape cache where that applies
     if (host::tracker_mode_is("p")) {
-      const long long candidates = host::integer(DGR_STR("get_global_candidates"));
+      const long long candidates = host::integer(host::names::get_global_candidates());
       py::int_ device_index(host::device_index(val.device()));
       py::object error;  // one detached error shared by every holder
       std::vector<std::pair<PyObject*, py::object>> summed;
       for (long long i = 0; i < candidates; ++i) {
         py::object holder = values[py::int_(i)];
-        py::list stored = stored_list(holder, DGR_STR("current_parent_d"), device_index);
+        py::list stored = stored_list(holder, host::names::current_parent_d(), device_index);
         // Errors of other calls still waiting for the step are paired by their call;
         // only errors nobody owns are stacked positionally and worth the warning.
-        if (host::flag(DGR_STR("get_debugging_memory_leak")) && count_positional(stored) != 0) {
+        if (host::flag(host::names::get_debugging_memory_leak()) && count_positional(stored) != 0) {
           report_stacked_error(holder);
         }
-        if (host::flag(DGR_STR("get_dendrite_learn_mode"))) {
-          if (host::flag(DGR_STR("get_extra_verbose"))) {
-            host::print(host::percent("%s appending parent d and setting device", holder.attr(DGR_STR("layer_name"))));
+        if (host::flag(host::names::get_dendrite_learn_mode())) {
+          if (host::flag(host::names::get_extra_verbose())) {
+            host::print(host::percent("%s appending parent d and setting device", holder.attr(host::names::layer_name())));
           }
           if (!error) {
             error = host::wrap(val.detach());
             if (!call.is_none()) tag_with_call(error, call);
           }
           store_error_for_call(stored, val, error, call, summed);
-          holder.attr(DGR_STR("device")) = device_index;
+          holder.attr(host::names::device()) = device_index;
         }
       }
     }
   }
-  if (host::flag(DGR_STR("get_extra_verbose"))) {
-    host::print(host::percent("%s completing backward", values[py::int_(0)].attr(DGR_STR("layer_name"))));
+  if (host::flag(host::names::get_extra_verbose())) {
+    host::print(host::percent("%s completing backward", values[py::int_(0)].attr(host::names::layer_name())));
   }
 }
 
@@ -1039,7 +1039,7 @@ namespace {
 
 // A value holder and its device index (None before any error was stored).
 py::object holder_device(py::handle values) {
-  if (py::hasattr(values, DGR_STR("device"))) return values.attr(DGR_STR("device"));
+  if (py::hasattr(values, host::names::device())) return values.attr(host::names::device());
   return py::none();
 }
 
@@ -1056,8 +1056,8 @@ bool skip_empty_batch(py::handle values, py::handle errors, py::handle outs) {
   const at::Tensor out = host::tensor(outs[py::int_(0)], "a stored candidate output");
   if (error.numel() != 0 && out.numel() != 0) return false;
   remove_first_batch(errors, outs);
-  if (!host::flag(DGR_STR("get_silent"))) {
-    host::print("Skipping an empty batch for " + std::string(py::str(values.attr(DGR_STR("layer_name")))) +
+  if (!host::flag(host::names::get_silent())) {
+    host::print("Skipping an empty batch for " + std::string(py::str(values.attr(host::names::layer_name()))) +
                 ": nothing is learned from it.");
   }
   return true;
@@ -1076,19 +1076,19 @@ bool batch_is_finite(py::handle errors, py::handle outs) {
 // Returns how many stored batches taught the candidate something.
 size_t apply_holder_grads(py::handle values) {
   py::object device = holder_device(values);
-  py::object layer_name = values.attr(DGR_STR("layer_name"));
+  py::object layer_name = values.attr(host::names::layer_name());
   if (device.is_none()) {
     host::print(host::percent("skipping dg batch for %s", layer_name));
     return 0;
   }
-  py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
-  py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
-  if (host::flag(DGR_STR("get_extra_verbose"))) {
+  py::list errors = stored_list(values, host::names::current_parent_d(), device);
+  py::list outs = stored_list(values, host::names::dendrite_outs(), device);
+  if (host::flag(host::names::get_extra_verbose())) {
     host::print(host::percent("calling apply dg grads for %s", layer_name));
     host::print("with " + std::to_string(errors.size()) + "/" + std::to_string(outs.size()) + " tensors");
   }
   const StoredBatches batches = reconcile_stored(outs, errors);
-  py::object loss_fn = self_module().attr(DGR_STR("dendrite_loss_fn"));
+  py::object loss_fn = host::this_module().attr(DGR_STR("dendrite_loss_fn"));
   size_t taught = 0;
   for (size_t b = 0; b < batches.ready && errors.size() > 0 && outs.size() > 0; ++b) {
     if (skip_empty_batch(values, errors, outs)) continue;
@@ -1106,7 +1106,7 @@ size_t apply_holder_grads(py::handle values) {
       host::debugger_stop("NaN or inf in a stored batch of layer " + std::string(py::str(layer_name)));
       continue;
     }
-    if (host::flag(DGR_STR("get_extra_verbose"))) {
+    if (host::flag(host::names::get_extra_verbose())) {
       host::print(host::percent("%s applied grads and clearing first tensor", layer_name));
       host::print(host::percent("with %d tensors", errors.size()));
     }
@@ -1131,11 +1131,11 @@ struct PoolLists {
 std::optional<PoolLists> pool_lists(py::handle dendrite_module) {
   PoolLists p;
   p.dendrite_module = py::reinterpret_borrow<py::object>(dendrite_module);
-  for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
+  for (py::handle values : host::module_list(dendrite_module, host::names::dendrite_values())) {
     py::object device = holder_device(values);
     if (device.is_none()) return std::nullopt;
-    py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
-    py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
+    py::list errors = stored_list(values, host::names::current_parent_d(), device);
+    py::list outs = stored_list(values, host::names::dendrite_outs(), device);
     const size_t ready = reconcile_stored(outs, errors).ready;
     if (!p.holders.empty() && ready != p.ready) return std::nullopt;
     p.ready = ready;
@@ -1180,7 +1180,7 @@ std::optional<PoolBatch> front_pool_batch(const PoolLists& p, Dims& storage) {
 
 // How many batches every holder has folded in, when all agree.
 std::optional<double> common_initialized(const Holders& holders) {
-  const at::Tensor counts = at::stack(holder_tensors(holders, DGR_STR("initialized"))).to(at::kCPU, at::kDouble);
+  const at::Tensor counts = at::stack(holder_tensors(holders, host::names::initialized())).to(at::kCPU, at::kDouble);
   const double* c = counts.data_ptr<double>();
   for (int64_t i = 1; i < counts.numel(); ++i) {
     if (c[i] != c[0]) return std::nullopt;
@@ -1227,9 +1227,9 @@ void clear_list(py::list& list) {
 void apply_holder_zero(py::handle values) {
   py::object device = holder_device(values);
   if (device.is_none()) return;
-  if (host::flag(DGR_STR("get_extra_verbose"))) host::print("clearing out values in zero_grad");
-  py::list errors = stored_list(values, DGR_STR("current_parent_d"), device);
-  py::list outs = stored_list(values, DGR_STR("dendrite_outs"), device);
+  if (host::flag(host::names::get_extra_verbose())) host::print("clearing out values in zero_grad");
+  py::list errors = stored_list(values, host::names::current_parent_d(), device);
+  py::list outs = stored_list(values, host::names::dendrite_outs(), device);
   // Outputs of forward calls whose backward may still come (a forward before zero_grad,
   // backward after it) stay, all of them; they sit at the end of the list.
   const StoredBatches batches = reconcile_stored(outs, errors);
@@ -1254,14 +1254,14 @@ void apply_holder_zero(py::handle values) {
       py::object newest = outs[outs.size() - 1];
       clear_list(outs);
       outs.append(newest);
-      if (host::flag(DGR_STR("get_verbose"))) {
-        host::print(host::percent("%s retaining::dendrite_outs", values.attr(DGR_STR("layer_name"))));
+      if (host::flag(host::names::get_verbose())) {
+        host::print(host::percent("%s retaining::dendrite_outs", values.attr(host::names::layer_name())));
       }
     }
   }
   for (py::handle kept : waiting) outs.append(kept);
-  if (host::flag(DGR_STR("get_verbose"))) {
-    host::print(std::string(py::str(values.attr(DGR_STR("layer_name")))) + " cleared:: " + cleared);
+  if (host::flag(host::names::get_verbose())) {
+    host::print(std::string(py::str(values.attr(host::names::layer_name()))) + " cleared:: " + cleared);
     host::print("dendrite_outs and current_parent_d lenghts are now: " + std::to_string(outs.size()) + "/" +
                 std::to_string(errors.size()));
   }
@@ -1269,7 +1269,7 @@ void apply_holder_zero(py::handle values) {
 
 void apply_dg_grads(py::handle dendrite_module) {
   const LearningSettings s = LearningSettings::read();
-  if (pool_learning_applies(self_module().attr(DGR_STR("dendrite_loss_fn")), s)) {
+  if (pool_learning_applies(host::this_module().attr(DGR_STR("dendrite_loss_fn")), s)) {
     if (std::optional<PoolLists> pool = pool_lists(dendrite_module)) {
       size_t learned = 0;
       while (learned < pool->ready && learn_pool_front(*pool, s)) ++learned;
@@ -1282,7 +1282,7 @@ void apply_dg_grads(py::handle dendrite_module) {
   // Candidates computed as one product share a graph, so a slot's backward also hands the
   // others a zero gradient. A slot that learns nothing here keeps no gradient it did not
   // have: an optimizer skips a parameter without one, but would step on a zero.
-  py::list slots = host::module_list(dendrite_module, DGR_STR("candidate_module"));
+  py::list slots = host::module_list(dendrite_module, host::names::candidate_module());
   std::vector<std::vector<py::object>> without_grad;
   for (py::handle slot : slots) {
     without_grad.emplace_back();
@@ -1301,7 +1301,7 @@ void apply_dg_grads(py::handle dendrite_module) {
     }
   };
   try {
-    for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) {
+    for (py::handle values : host::module_list(dendrite_module, host::names::dendrite_values())) {
       learned.push_back(apply_holder_grads(values) > 0);
     }
   } catch (...) {
@@ -1322,7 +1322,7 @@ void apply_dg_grads_together(py::iterable dendrite_modules) {
 }
 
 void apply_dg_zero(py::handle dendrite_module) {
-  for (py::handle values : host::module_list(dendrite_module, DGR_STR("dendrite_values"))) apply_holder_zero(values);
+  for (py::handle values : host::module_list(dendrite_module, host::names::dendrite_values())) apply_holder_zero(values);
 }
 
 Dims dims_arg(py::handle seq) { return to_dims(seq); }
@@ -1452,7 +1452,7 @@ void register_learning(py::module_& m) {
         const PoolStep step = candidate_step(b, s, !s.running);
         if (!step.finite) {
           throw py::value_error("get_cc_loss: the oldest stored batch of layer " +
-                                std::string(py::str(values.attr(DGR_STR("layer_name")))) + " holds NaN or inf");
+                                std::string(py::str(values.attr(host::names::layer_name()))) + " holds NaN or inf");
         }
         store_batch_pearson(values, step.stats.pearson.squeeze(0));
         const at::Tensor elementwise = b.outs[0].mul(step.gradient.squeeze(0));
@@ -1473,7 +1473,7 @@ void register_learning(py::module_& m) {
       [](py::handle values) {
         if (!calculate_and_backwards_dendrite_loss(values)) {
           host::debugger_stop("NaN or inf in a stored batch of layer " +
-                              std::string(py::str(values.attr(DGR_STR("layer_name")))));
+                              std::string(py::str(values.attr(host::names::layer_name()))));
         }
       },
       py::arg("values"),

@@ -11,7 +11,6 @@
 namespace dgr::modules {
 namespace {
 
-PyObject* g_module = nullptr;  // borrowed for the life of the process
 
 const char* const kAddonTensorValues[] = {
     "prev_dendrite_candidate_correlation", "covariance_for_parallel", "best_score",
@@ -53,16 +52,16 @@ py::list update_value_tracker_arrays(py::handle names) {
 void register_dendrite_variant_values(py::object tensor_values, py::object single_values,
                                       py::object reinit_skip_values) {
   py::module_ host_modules = py::module_::import("dendrolab.modules_dendrolab");
-  py::handle m = self_module();
+  py::handle m = host::this_module().get();
   if (host::truthy(tensor_values)) {
     m.attr("_variant_tensor_values").attr("extend")(tensor_values);
-    host_modules.attr("_cached_dendrite_tensor_values") = py::none();
-    host_modules.attr("_cached_dendrite_tensor_dg_state") = py::none();
+    host_modules.attr(host::names::_cached_dendrite_tensor_values()) = py::none();
+    host_modules.attr(host::names::_cached_dendrite_tensor_dg_state()) = py::none();
   }
   if (host::truthy(single_values)) {
     m.attr("_variant_single_values").attr("extend")(single_values);
-    host_modules.attr("_cached_dendrite_single_values") = py::none();
-    host_modules.attr("_cached_dendrite_single_dg_state") = py::none();
+    host_modules.attr(host::names::_cached_dendrite_single_values()) = py::none();
+    host_modules.attr(host::names::_cached_dendrite_single_dg_state()) = py::none();
   }
   if (host::truthy(reinit_skip_values)) {
     // A new list: references taken before the registration keep seeing the old one.
@@ -74,7 +73,7 @@ void register_dendrite_variant_values(py::object tensor_values, py::object singl
 }
 
 void load_tagger_values(py::handle neuron_module) {
-  neuron_module.attr("dendrite_module").attr("load_tagger_values")();
+  neuron_module.attr(host::names::dendrite_module()).attr(host::names::load_tagger_values())();
 }
 
 // ---- parameter roles and modes -------------------------------------------------
@@ -110,16 +109,16 @@ void set_main_parameters(py::handle module) {
 
 void set_dg_mode(py::handle dendrite_module, py::handle mode) {
   if (!mode.equal(py::str("n"))) return;
-  if (host::flag(DGR_STR("get_verbose"))) host::print("so calling all the things to add to layers");
-  long long candidates = host::integer(DGR_STR("get_global_candidates"));
-  py::object holders = dendrite_module.attr(DGR_STR("dendrite_values"));
+  if (host::flag(host::names::get_verbose())) host::print("so calling all the things to add to layers");
+  long long candidates = host::integer(host::names::get_global_candidates());
+  py::object holders = dendrite_module.attr(host::names::dendrite_values());
   for (long long i = 0; i < candidates; ++i) {
-    set_element0(host::tensor_attr(holders[py::int_(i)], DGR_STR("locked")), 1.0);
+    set_element0(host::tensor_attr(holders[py::int_(i)], host::names::locked()), 1.0);
   }
 }
 
 void set_module_n_dg(py::handle neuron_module) {
-  self_module().attr("custom_set_module_n_dg")(neuron_module);
+  host::this_module().attr("custom_set_module_n_dg")(neuron_module);
 }
 
 at::Device to_device(py::handle device) {
@@ -131,7 +130,7 @@ at::Device to_device(py::handle device) {
 // that the live connection matches the layer after model.double() or model.to(...);
 // the module configuration's dtype and device for a layer without one.
 at::TensorOptions layer_options(py::handle neuron_module, py::handle config) {
-  py::object layer = py::getattr(neuron_module, "main_module", py::none());
+  py::object layer = py::getattr(neuron_module, host::names::main_module(), py::none());
   if (!layer.is_none() && py::hasattr(layer, "parameters")) {
     for (py::handle p : layer.attr("parameters")()) {
       if (!host::is_tensor(p)) continue;
@@ -140,38 +139,38 @@ at::TensorOptions layer_options(py::handle neuron_module, py::handle config) {
     }
   }
   return at::TensorOptions()
-      .device(to_device(config.attr("get_device")()))
-      .dtype(config.attr("get_d_type")().cast<at::ScalarType>());
+      .device(to_device(config.attr(host::names::get_device())()))
+      .dtype(config.attr(host::names::get_d_type())().cast<at::ScalarType>());
 }
 
 void set_module_p_dg(py::handle neuron_module) {
-  py::object config = neuron_module.attr("module_config");
-  if (host::truthy(config.attr("get_learn_dendrites_live")())) {
-    long long channels = host::as_int(neuron_module.attr("out_channels"));
+  py::object config = neuron_module.attr(host::names::module_config());
+  if (host::truthy(config.attr(host::names::get_learn_dendrites_live())())) {
+    long long channels = host::as_int(neuron_module.attr(host::names::out_channels()));
     const at::TensorOptions options = layer_options(neuron_module, config);
     at::Tensor zeros = at::zeros({1, channels}, options).detach().clone();
     py::object parameter = parameter_class()(host::wrap(zeros), py::arg("requires_grad") = true);
-    neuron_module.attr("candidate_to_top") = parameter;
+    neuron_module.attr(host::names::candidate_to_top()) = parameter;
     neuron_module.attr("register_parameter")("current_candidate_to_top", parameter);
-    neuron_module.attr("current_candidate_to_top").attr("parameter_type") = py::str("candidate");
+    neuron_module.attr(host::names::current_candidate_to_top()).attr("parameter_type") = py::str("candidate");
   }
-  self_module().attr("custom_set_module_p_dg")(neuron_module);
+  host::this_module().attr("custom_set_module_p_dg")(neuron_module);
 }
 
 // ---- candidate lifecycle ---------------------------------------------------------
 
 void create_extra_tensors(py::handle dendrite_module) {
-  dendrite_module.attr("current_recurrent_pass_tensors") = py::list();
-  dendrite_module.attr("current_recurrent_pass_candidate_tensors") = py::list();
-  dendrite_module.attr("normal_learning_taggers") = py::dict();
-  dendrite_module.attr("random_arb_to_candidates") = host::get(DGR_STR("get_default_random_arb_to_candidates"));
+  dendrite_module.attr(host::names::current_recurrent_pass_tensors()) = py::list();
+  dendrite_module.attr(host::names::current_recurrent_pass_candidate_tensors()) = py::list();
+  dendrite_module.attr(host::names::normal_learning_taggers()) = py::dict();
+  dendrite_module.attr(host::names::random_arb_to_candidates()) = host::get(host::names::get_default_random_arb_to_candidates());
 }
 
 void init_candidates(py::handle dendrite_module, py::handle j) {
-  py::object weights = dendrite_module.attr("dendrites_to_candidates")[j];
+  py::object weights = dendrite_module.attr(host::names::dendrites_to_candidates())[j];
   weights.attr("data").attr("arb_wrapped") = true;
-  if (!host::truthy(dendrite_module.attr("random_arb_to_candidates"))) return;
-  double channels = host::as_float(dendrite_module.attr("out_channels"));
+  if (!host::truthy(dendrite_module.attr(host::names::random_arb_to_candidates()))) return;
+  double channels = host::as_float(dendrite_module.attr(host::names::out_channels()));
   if (channels == 0.0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
     throw py::error_already_set();
@@ -182,10 +181,10 @@ void init_candidates(py::handle dendrite_module, py::handle j) {
 }
 
 void reinitialize_for_dg(py::handle holder) {
-  py::object names = host::MDL().attr("get_DENDRITE_REINIT_VALUES")();
+  py::object names = host::MDL().attr(host::names::get_DENDRITE_REINIT_VALUES())();
   for (py::handle name : names) {
-    py::object skip_list = self_module().attr("NON_LIVE_SKIP_VALUES");
-    if (skip_list.contains(name) && !host::flag(DGR_STR("get_learn_dendrites_live"))) continue;
+    py::object skip_list = host::this_module().attr("NON_LIVE_SKIP_VALUES");
+    if (skip_list.contains(name) && !host::flag(host::names::get_learn_dendrites_live())) continue;
     py::object value = holder.attr(name);
     py::object zeroed;
     if (host::is_tensor(value)) {
@@ -205,7 +204,7 @@ void reinitialize_for_dg(py::handle holder) {
     }
     to.requires_grad_(false);
   };
-  if (host::flag(DGR_STR("get_doing_thing"))) freeze_copy("normal_pass_max_mean_act", "parent_max_mean_act");
+  if (host::flag(host::names::get_doing_thing())) freeze_copy("normal_pass_max_mean_act", "parent_max_mean_act");
   freeze_copy("normal_pass_average_d", "parents_average_d_vector");
 }
 
@@ -234,7 +233,6 @@ py::object killed_tensor(py::handle value, bool killing, py::object& device) {
 
 }  // namespace
 
-py::handle self_module() { return py::handle(g_module); }
 
 void set_element0(const at::Tensor& t, double value) {
   at::NoGradGuard no_grad;
@@ -297,15 +295,15 @@ Reduction parse_triple(py::object triple) {
 }  // namespace
 
 Reduction tuples_and_mult(const at::Tensor& val, py::handle values) {
-  if (host::flag(DGR_STR("get_fixed_input_sizes")) && py::hasattr(values, DGR_STR("full_mult_cache"))) {
-    if (py::hasattr(values, DGR_STR("_tuples_py_cache"))) {
-      return parse_triple(values.attr(DGR_STR("_tuples_py_cache")));
+  if (host::flag(host::names::get_fixed_input_sizes()) && py::hasattr(values, host::names::full_mult_cache())) {
+    if (py::hasattr(values, host::names::_tuples_py_cache())) {
+      return parse_triple(values.attr(host::names::_tuples_py_cache()));
     }
-    at::Tensor full_mult_cache = host::tensor_attr(values, DGR_STR("full_mult_cache"));
+    at::Tensor full_mult_cache = host::tensor_attr(values, host::names::full_mult_cache());
     double cached_mult = full_mult_cache.reshape({-1})[0].item<double>();
     if (cached_mult > 0) {
-      at::Tensor math_cache = host::tensor_attr(values, DGR_STR("math_tuple_cache")).reshape({-1}).cpu();
-      at::Tensor view_cache = host::tensor_attr(values, DGR_STR("view_tuple_cache")).reshape({-1}).cpu();
+      at::Tensor math_cache = host::tensor_attr(values, host::names::math_tuple_cache()).reshape({-1}).cpu();
+      at::Tensor view_cache = host::tensor_attr(values, host::names::view_tuple_cache()).reshape({-1}).cpu();
       py::list math_tuple, view_tuple;
       for (int64_t i = 0; i < math_cache.numel(); ++i) {
         int64_t d = math_cache[i].item<int64_t>();
@@ -313,12 +311,12 @@ Reduction tuples_and_mult(const at::Tensor& val, py::handle values) {
       }
       for (int64_t i = 0; i < view_cache.numel(); ++i) view_tuple.append(view_cache[i].item<int64_t>());
       py::tuple triple = py::make_tuple(math_tuple, view_tuple, cached_mult);
-      values.attr(DGR_STR("_tuples_py_cache")) = triple;
+      values.attr(host::names::_tuples_py_cache()) = triple;
       return parse_triple(triple);
     }
   }
-  long long node_index = host::as_int(values.attr(DGR_STR("this_node_index")));
-  py::object dims = values.attr(DGR_STR("this_output_dimensions"));
+  long long node_index = host::as_int(values.attr(host::names::this_node_index()));
+  py::object dims = values.attr(host::names::this_output_dimensions());
   Reduction r;
   py::list math_tuple, view_tuple;
   long long full_mult = 1;
@@ -349,7 +347,7 @@ namespace host = dgr::host;
 
 PYBIND11_MODULE(modules_dgr, m) {
   host::check_torch_version(DGR_TORCH_VERSION);
-  g_module = m.ptr();
+  host::this_module().set(m);
   m.doc() =
       "Dendrite mode, forward hooks and candidate correlation learning.\n\n"
       "The host (dendrolab) calls these functions at fixed points of training: the value registry\n"
@@ -405,8 +403,8 @@ PYBIND11_MODULE(modules_dgr, m) {
         "None or empty arguments change nothing. Registrations last for the process.\n\n"
         "Raises TypeError when a non-empty argument is not iterable.");
   m.attr("NON_LIVE_SKIP_VALUES") = py::list(py::make_tuple("normal_pass_average_d"));
-  if (host::flag(DGR_STR("get_doing_thing"))) {
-    py::list singles(host::MDL().attr("get_DENDRITE_SINGLE_VALUES")());
+  if (host::flag(host::names::get_doing_thing())) {
+    py::list singles(host::MDL().attr(host::names::get_DENDRITE_SINGLE_VALUES())());
     py::list with_max(singles.attr("copy")());
     with_max.append("normal_pass_max_mean_act");
     with_max.append("parent_max_mean_act");

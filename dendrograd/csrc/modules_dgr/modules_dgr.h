@@ -9,11 +9,6 @@
 
 namespace dgr::modules {
 
-// The extension module object itself: replacement points and module-level lists
-// (custom_set_module_*_dg, dendrite_loss_fn, NON_LIVE_SKIP_VALUES) are read from it
-// at call time, so callers can rebind them.
-py::handle self_module();
-
 // Per-node reduction of a tensor shaped like a neuron module's output.
 struct Reduction {
   py::object triple;               // (math_tuple, view_tuple, full_mult) as handed to Python

@@ -210,7 +210,7 @@ void watch_neuron_error(py::handle dendrite_module, py::handle out, py::handle c
     return;
   }
   auto guard = std::make_shared<BackwardGuard>(state);
-  py::list holders = host::module_list(dendrite_module, DGR_STR("dendrite_values"));
+  py::list holders = host::module_list(dendrite_module, host::names::dendrite_values());
   py::cpp_function hook([guard, holders, call](const at::Tensor& grad) {
     filter_backward_for_call(grad, holders, call);
   });

@@ -38,7 +38,7 @@ struct Group {
 
 // The device of the add-on's first parameter on an accelerator, else the current CUDA device.
 at::Device accelerator_device() {
-  for (py::handle neuron_module : host::tracker().attr(DGR_STR("neuron_module_vector"))) {
+  for (py::handle neuron_module : host::tracker().attr(host::names::neuron_module_vector())) {
     for (py::handle param : neuron_module.attr("parameters")()) {
       at::Tensor t = host::tensor(param, "a parameter");
       if (t.is_cuda()) return t.device();
@@ -65,7 +65,7 @@ std::string rank_text(const Group& g) { return "rank " + std::to_string(g.rank) 
 // leave the other ranks waiting for this one: that is an error here, not a silent fallback.
 std::optional<Group> run_group(py::handle tracker) {
   std::optional<Group> g = active_group();
-  long long trained_with = host::as_int(py::getattr(tracker, DGR_STR("distributed_world_size"), py::int_(1)));
+  long long trained_with = host::as_int(py::getattr(tracker, host::names::distributed_world_size(), py::int_(1)));
   if (!g && trained_with > 1) {
     throw std::runtime_error(
         "dendrograd: this run trains with a process group of " + std::to_string(trained_with) +
@@ -156,21 +156,21 @@ constexpr size_t kFields = sizeof(kFieldNames) / sizeof(kFieldNames[0]);
 
 // What every rank must share: mode, counters and the grown structure.
 std::vector<double> structure_of(py::handle tracker) {
-  py::object member_vars = tracker.attr(DGR_STR("member_vars"));
+  py::object member_vars = tracker.attr(host::names::member_vars());
   std::vector<double> f(kFields, 0.0);
   py::object mode = member_vars[py::str("mode")];
   f[0] = mode.equal(py::str("p")) ? 1.0 : 0.0;
   f[1] = host::as_float(member_vars[py::str("num_epochs_run")]);
   f[2] = static_cast<double>(py::len(member_vars[py::str("switch_epochs")]));
   double k = 0;
-  for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    py::object dendrite_module = neuron_module.attr(DGR_STR("dendrite_module"));
-    double dendrites = host::as_float(dendrite_module.attr(DGR_STR("num_dendrites")));
+  for (py::handle neuron_module : tracker.attr(host::names::neuron_module_vector())) {
+    py::object dendrite_module = neuron_module.attr(host::names::dendrite_module());
+    double dendrites = host::as_float(dendrite_module.attr(host::names::num_dendrites()));
     k += 1;
     f[3] += 1;
     f[4] += dendrites;
     f[5] += k * dendrites;
-    f[6] += static_cast<double>(py::len(dendrite_module.attr(DGR_STR("dendrite_values"))));
+    f[6] += static_cast<double>(py::len(dendrite_module.attr(host::names::dendrite_values())));
     for (py::handle param : neuron_module.attr("parameters")()) {
       at::Tensor t = host::tensor(param, "a parameter");
       f[7] += 1;
@@ -259,10 +259,10 @@ void require_current_wrapper(py::handle network) {
 // at epoch ends and restructures, alike on every rank; averaging it every step would let
 // it wander by rounding on three or more ranks.
 std::vector<py::handle> step_statistics() {
-  return {DGR_STR("normal_pass_average_d"),        DGR_STR("parents_average_d_vector"),
-          DGR_STR("prev_dendrite_candidate_average"), DGR_STR("prev_dendrite_candidate_correlation"),
-          DGR_STR("prev_dendrite_candidate_pearson"), DGR_STR("current_batch_pearson"),
-          DGR_STR("initialized")};
+  return {host::names::normal_pass_average_d(),        host::names::parents_average_d_vector(),
+          host::names::prev_dendrite_candidate_average(), host::names::prev_dendrite_candidate_correlation(),
+          host::names::prev_dendrite_candidate_pearson(), host::names::current_batch_pearson(),
+          host::names::initialized()};
 }
 
 // One candidate slot's share of the step's all-reduce.
@@ -303,11 +303,11 @@ SlotShare slot_share(py::handle candidate, py::handle into_candidate, py::handle
 
 std::vector<SlotShare> candidate_step_shares(py::handle tracker) {
   std::vector<SlotShare> shares;
-  for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    py::object dendrite_module = neuron_module.attr(DGR_STR("dendrite_module"));
-    py::list holders(dendrite_module.attr(DGR_STR("dendrite_values")));
-    py::list candidates(dendrite_module.attr(DGR_STR("candidate_module")));
-    py::list into(dendrite_module.attr(DGR_STR("dendrites_to_candidates")));
+  for (py::handle neuron_module : tracker.attr(host::names::neuron_module_vector())) {
+    py::object dendrite_module = neuron_module.attr(host::names::dendrite_module());
+    py::list holders(dendrite_module.attr(host::names::dendrite_values()));
+    py::list candidates(dendrite_module.attr(host::names::candidate_module()));
+    py::list into(dendrite_module.attr(host::names::dendrites_to_candidates()));
     for (size_t j = 0; j < holders.size(); ++j) {
       if (j >= candidates.size()) break;
       py::object into_candidate = j < into.size() ? py::object(into[j]) : py::object(py::none());
@@ -325,7 +325,7 @@ void exclude_from_ddp(py::handle model) {
   if (model.is_none()) return;
   model = host::unwrap_parallel(model);
   std::unordered_set<PyObject*> neuron_modules;
-  for (py::handle m : host::tracker().attr(DGR_STR("neuron_module_vector"))) neuron_modules.insert(m.ptr());
+  for (py::handle m : host::tracker().attr(host::names::neuron_module_vector())) neuron_modules.insert(m.ptr());
   py::list ours;
   for (py::handle item : model.attr("named_modules")()) {
     py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
@@ -350,9 +350,9 @@ void exclude_from_ddp(py::handle model) {
 
 void agree_after_restructure(py::handle tracker) {
   std::optional<Group> g = active_group();
-  tracker.attr("distributed_world_size") = py::int_(g ? g->size : 1);
+  tracker.attr(host::names::distributed_world_size()) = py::int_(g ? g->size : 1);
   if (!g) return;
-  if (host::flag(DGR_STR("get_learn_dendrites_live"))) {
+  if (host::flag(host::names::get_learn_dendrites_live())) {
     throw std::runtime_error("dendrograd: learn_dendrites_live is not supported with a process group of " +
                              std::to_string(g->size) +
                              " ranks (its candidate learns through the ordinary loss, outside "
@@ -360,9 +360,9 @@ void agree_after_restructure(py::handle tracker) {
   }
   gather_and_compare(*g, tracker, {}, "after a new optimizer");
   std::vector<at::Tensor> state;
-  for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
+  for (py::handle neuron_module : tracker.attr(host::names::neuron_module_vector())) {
     addon_owned(neuron_module, nullptr, &state);
-    py::object saved = neuron_module.attr(DGR_STR("dendrite_module")).attr("best_dendrites_to_candidates_saved");
+    py::object saved = neuron_module.attr(host::names::dendrite_module()).attr(host::names::best_dendrites_to_candidates_saved());
     for (py::handle t : saved) state.push_back(host::tensor(t, "a best_dendrites_to_candidates_saved entry"));
   }
   bucketed_in_place(state, [&](at::Tensor& flat) {

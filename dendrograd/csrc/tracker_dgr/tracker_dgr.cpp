@@ -39,17 +39,15 @@ constexpr int kPAccuraciesValues[129] = {
     97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97, 97};
 static_assert(sizeof(kPAccuraciesValues) / sizeof(int) == 129);
 
-PyObject* g_module = nullptr;  // this extension module, borrowed for the life of the process
 
-py::handle self_module() { return py::handle(g_module); }
 py::handle MDG() { return DGR_CACHED_MODULE("dendrograd.modules_dgr"); }
 py::handle method_type() { return DGR_CACHED_MODULE("types").attr("MethodType"); }
 
 // ---- small helpers ------------------------------------------------------------------
 
-py::object mv(py::handle tracker, const char* key) { return tracker.attr(DGR_STR("member_vars"))[py::str(key)]; }
+py::object mv(py::handle tracker, const char* key) { return tracker.attr(host::names::member_vars())[py::str(key)]; }
 void set_mv(py::handle tracker, const char* key, py::handle value) {
-  tracker.attr(DGR_STR("member_vars"))[py::str(key)] = value;
+  tracker.attr(host::names::member_vars())[py::str(key)] = value;
 }
 bool mode_is(py::handle tracker, const char* mode) { return mv(tracker, "mode").equal(py::str(mode)); }
 
@@ -89,13 +87,13 @@ py::object python_id(py::handle obj) {
 // the module exports are Python functions (see the module init), so a bound wrapper has
 // the `__func__` / `__self__` pair that torch's lr schedulers re-bind.
 py::object bind_to(const char* function_name, py::handle optimizer) {
-  return method_type()(self_module().attr(function_name), optimizer);
+  return method_type()(host::this_module().attr(function_name), optimizer);
 }
 
 // True when the step installed on `optimizer` is our step wrapper or a wrapper around it
 // (an lr scheduler's step counter wraps it with functools.wraps: `__wrapped__` leads back).
 bool step_is_ours(py::handle optimizer) {
-  py::object ours = self_module().attr("closure_arb_step");
+  py::object ours = host::this_module().attr("closure_arb_step");
   py::object step = py::getattr(optimizer, "step", py::none());
   for (int depth = 0; depth < 16 && !step.is_none(); ++depth) {
     if (step.is(ours) || py::getattr(step, "__func__", py::none()).is(ours)) return true;
@@ -132,7 +130,7 @@ py::list filter_single_param_group(py::handle params, py::handle mode, bool debu
     bool keep;
     if (n_mode) {
       keep = role.equal(py::str("neuron")) ||
-             (role.equal(py::str("dendrite")) && host::flag(DGR_STR("get_dendrite_update_mode")));
+             (role.equal(py::str("dendrite")) && host::flag(host::names::get_dendrite_update_mode()));
     } else {
       keep = role.equal(py::str("candidate"));
     }
@@ -154,7 +152,7 @@ void require_optimizer(py::handle optimizer, const char* function) {
 
 void filter_params(py::handle optimizer, bool debug_missing_types, std::vector<py::object>* dropped = nullptr) {
   require_optimizer(optimizer, "filter_params");
-  py::object mode = host::member_var(DGR_STR("mode"));
+  py::object mode = host::member_var(host::names::mode());
   py::object groups = optimizer.attr(DGR_STR("param_groups"));
   long long total_before = 0;
   for (py::handle group : groups) total_before += length(group[py::str("params")]);
@@ -239,7 +237,7 @@ void setup_optimizer_dg(py::handle optimizer) {
   require_optimizer(optimizer, "setup_optimizer_dg");
   py::object zero_grad = py::getattr(optimizer, "zero_grad", py::none());
   py::object underlying = zero_grad.is_none() ? py::none() : py::getattr(zero_grad, "__func__", py::none());
-  if (underlying.is(self_module().attr("arb_zero_grad"))) {
+  if (underlying.is(host::this_module().attr("arb_zero_grad"))) {
     host::print("Error: optimizer.zero_grad is already set to arb_zero_grad");
     host::print("setup_optimizer_dg was called again on an optimizer it already wraps;");
     host::print("pass each optimizer through it once (GDL.arb_tracker.setup_optimizer already does so for the "
@@ -257,7 +255,7 @@ void setup_optimizer_dg(py::handle optimizer) {
   // In p mode the candidate gradients only come into being inside step, after a
   // GradScaler would have unscaled and checked the gradients: the scaler hands the step
   // its scale instead (grad_scale / found_inf attributes) and the wrapper unscales them.
-  if (host::member_var(DGR_STR("mode")).equal(py::str("p"))) {
+  if (host::member_var(host::names::mode()).equal(py::str("p"))) {
     optimizer.attr("_step_supports_amp_scaling") = py::bool_(true);
   }
   std::vector<py::object> dropped;
@@ -270,7 +268,7 @@ void setup_optimizer_dg(py::handle optimizer) {
 // ---- step and zero_grad ---------------------------------------------------------------
 
 bool p_mode_applies_dg_grads(py::handle tracker) {
-  return mode_is(tracker, "p") && !host::flag(DGR_STR("get_learn_dendrites_live"));
+  return mode_is(tracker, "p") && !host::flag(host::names::get_learn_dendrites_live());
 }
 
 // The scale a GradScaler handed to this step (optimizer.grad_scale), or an undefined tensor.
@@ -323,10 +321,10 @@ bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale) {
   // The candidate slots of a module share one error object per batch: it is unscaled once.
   // The originals stay referenced here so that no address is reused while the map is in use.
   std::vector<std::pair<py::object, py::object>> done;
-  for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    py::object holders = neuron_module.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
+  for (py::handle neuron_module : tracker.attr(host::names::neuron_module_vector())) {
+    py::object holders = neuron_module.attr(host::names::dendrite_module()).attr(host::names::dendrite_values());
     for (py::handle values : holders) {
-      py::object per_device = py::getattr(values, "current_parent_d", py::none());
+      py::object per_device = py::getattr(values, host::names::current_parent_d(), py::none());
       if (per_device.is_none()) continue;
       for (py::handle stored : per_device.attr("values")()) {
         py::list errors = py::reinterpret_borrow<py::list>(stored);
@@ -400,7 +398,7 @@ bool arb_step(py::handle self, std::optional<py::error_already_set>* deferred = 
         step_allowed = false;
         if (extra_verbose()) host::print("arb_step: a scaled neuron error is not finite, the candidates skip it");
       } else {
-        tracker.attr("apply_dg_grads")();
+        tracker.attr(host::names::apply_dg_grads())();
         applied = true;
       }
     } catch (py::error_already_set& e) {
@@ -434,9 +432,9 @@ bool arb_step(py::handle self, std::optional<py::error_already_set>* deferred = 
     py::object found = py::getattr(self, "found_inf", py::none());
     if (!found.is_none() && host::truthy(found)) step_allowed = false;
   }
-  if (applied && host::number(DGR_STR("get_candidate_grad_clipping")) != 0.0) {
+  if (applied && host::number(host::names::get_candidate_grad_clipping()) != 0.0) {
     py::object clip = DGR_CACHED_MODULE("torch.nn.utils").attr("clip_grad_norm_");
-    for (py::handle neuron_module : tracker.attr(DGR_STR("neuron_module_vector"))) {
+    for (py::handle neuron_module : tracker.attr(host::names::neuron_module_vector())) {
       // Only the candidates: the frozen neuron weights keep gradients through a p phase.
       py::list candidates;
       for (py::handle param : neuron_module.attr("parameters")()) {
@@ -444,7 +442,7 @@ bool arb_step(py::handle self, std::optional<py::error_already_set>* deferred = 
         if (role.equal(py::str("candidate"))) candidates.append(param);
       }
       if (candidates.empty()) continue;
-      clip(candidates, py::arg("max_norm") = host::get(DGR_STR("get_candidate_grad_clipping")));
+      clip(candidates, py::arg("max_norm") = host::get(host::names::get_candidate_grad_clipping()));
     }
   }
   set_mv(tracker, "step_status", py::int_(STEP_CALLED));
@@ -535,7 +533,7 @@ void give_every_device_a_gradient(py::handle optimizer) {
 void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
   if (extra_verbose()) host::print("calling arb_zero_grad");
   py::object tracker = host::tracker();
-  tracker.attr("apply_dg_zero")();
+  tracker.attr(host::names::apply_dg_zero())();
   set_mv(tracker, "step_status", py::int_(STEP_CLEARED));
   self.attr("_original_zero")(*args, **kwargs);
   if (p_mode_applies_dg_grads(tracker) && host::truthy(py::getattr(self, "_step_supports_amp_scaling", py::none()))) {
@@ -549,15 +547,15 @@ void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
 py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list) {
   double total_mean_best = 0.0;
   long long layer_id = 0;
-  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    py::object holders = layer.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
+  for (py::handle layer : tracker.attr(host::names::neuron_module_vector())) {
+    py::object holders = layer.attr(host::names::dendrite_module()).attr(host::names::dendrite_values());
     at::Tensor first = host::tensor_attr(holders[py::int_(0)], val_index).detach();
     double layer_mean_best;
     {
       py::gil_scoped_release no_gil;
       layer_mean_best = first.abs().mean().item<double>();
     }
-    long long channels = host::as_int(layer.attr(DGR_STR("out_channels")));
+    long long channels = host::as_int(layer.attr(host::names::out_channels()));
 
     // Largest magnitude over nodes and candidates; ties go to the later candidate and
     // node, NaN never wins. `found` stays false while only the untouched integer 0 is held.
@@ -565,7 +563,7 @@ py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list
     double layer_max = 0.0;
     std::vector<at::Tensor> columns;  // flattened scores of each candidate slot, read once
     for (long long node = 0; node < channels; ++node) {
-      long long candidates = host::integer(DGR_STR("get_global_candidates"));
+      long long candidates = host::integer(host::names::get_global_candidates());
       while (static_cast<long long>(columns.size()) < candidates) {
         columns.push_back(flat_cpu_double(holders[py::int_(columns.size())], val_index));
       }
@@ -594,7 +592,7 @@ py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list
       host::debugger_stop("no candidate score is non-zero and finite");
       layer_max = 0.0;  // continuing: the layer records 0.0 for this epoch
     }
-    py::object history = tracker.attr(DGR_STR("member_vars"))[member_list][py::int_(layer_id)];
+    py::object history = tracker.attr(host::names::member_vars())[member_list][py::int_(layer_id)];
     history.attr("append")(py::float_(std::fabs(layer_max)));
     total_mean_best += layer_mean_best / static_cast<double>(channels);
     ++layer_id;
@@ -604,8 +602,8 @@ py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list
 
 void add_best_scores(py::handle tracker) {
   double total_mean_best = add_scores(tracker, py::str("best_pearson_correlation"), py::str("best_scores"));
-  if (!host::flag(DGR_STR("get_doing_mean_best"))) return;
-  Py_ssize_t layers = length(tracker.attr(DGR_STR("neuron_module_vector")));
+  if (!host::flag(host::names::get_doing_mean_best())) return;
+  Py_ssize_t layers = length(tracker.attr(host::names::neuron_module_vector()));
   if (layers == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
     throw py::error_already_set();
@@ -626,9 +624,9 @@ void add_best_scores(py::handle tracker) {
   }
   py::object last_obj = best_means.attr("__getitem__")(-1);
   double last = host::as_float(last_obj);
-  double threshold = host::number(DGR_STR("get_arb_improvement_threshold"));
+  double threshold = host::number(host::names::get_arb_improvement_threshold());
   bool better = total_mean_best * (1.0 - threshold) - last > 1e-7 &&
-                total_mean_best - last > host::number(DGR_STR("get_arb_improvement_threshold_raw"));
+                total_mean_best - last > host::number(host::names::get_arb_improvement_threshold_raw());
   if (better) {
     if (verbose()) {
       host::print("Better current best mean ARB " + host::percent("%f", total_mean_best) + " compared to old " +
@@ -651,9 +649,9 @@ void add_current_scores(py::handle tracker) {
 
 void add_current_weights(py::handle tracker) {
   py::handle np = DGR_CACHED_MODULE("numpy");
-  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    if (!host::truthy(layer.attr(DGR_STR("debug_arb_weights"))) || !mode_is(tracker, "p")) continue;
-    py::object candidate = layer.attr(DGR_STR("dendrite_module")).attr(DGR_STR("candidate_module"))[py::int_(0)];
+  for (py::handle layer : tracker.attr(host::names::neuron_module_vector())) {
+    if (!host::truthy(layer.attr(host::names::debug_arb_weights())) || !mode_is(tracker, "p")) continue;
+    py::object candidate = layer.attr(host::names::dendrite_module()).attr(host::names::candidate_module())[py::int_(0)];
     at::Tensor weight = host::tensor_attr(candidate, DGR_STR("weight")).detach();
     at::Tensor bias = host::tensor_attr(candidate, DGR_STR("bias")).detach();
     at::Tensor frame;
@@ -675,9 +673,9 @@ void update_dg_scores(py::handle tracker) {
   py::object global = host::tracker();
   if (mode_is(global, "p")) {
     add_best_scores(global);
-    if (host::flag(DGR_STR("get_graphing_current_scores"))) add_current_scores(global);
+    if (host::flag(host::names::get_graphing_current_scores())) add_current_scores(global);
   }
-  Py_ssize_t n = length(tracker.attr(DGR_STR("member_var_types"))[py::str("n_accuracies")]);
+  Py_ssize_t n = length(tracker.attr(host::names::member_var_types())[py::str("n_accuracies")]);
   py::list series(n);
   for (Py_ssize_t k = 0; k < n; ++k) series[static_cast<size_t>(k)] = py::int_(kPAccuraciesValues[k % 129]);
   set_mv(global, "p_accuracies", series);
@@ -686,9 +684,9 @@ void update_dg_scores(py::handle tracker) {
 // ---- switch decisions --------------------------------------------------------------------
 
 bool check_cap_switch(py::handle tracker, py::handle this_count) {
-  if (!mv(tracker, "switch_mode").equal(host::pc().attr("DOING_HISTORY"))) return false;
+  if (!mv(tracker, "switch_mode").equal(host::pc().attr(host::names::DOING_HISTORY()))) return false;
   if (!mode_is(tracker, "p")) return false;
-  if (!host::flag(DGR_STR("get_cap_at_n"))) return false;
+  if (!host::flag(host::names::get_cap_at_n())) return false;
   if (!(py::reinterpret_borrow<py::object>(this_count) >= mv(tracker, "switch_epochs")[py::int_(0)])) return false;
   if (!silent()) host::print("cap_at_n is True");
   return true;
@@ -697,19 +695,19 @@ bool check_cap_switch(py::handle tracker, py::handle this_count) {
 bool history_switch(py::handle tracker) {
   if (!mode_is(tracker, "p")) return false;
   py::object since = mv(tracker, "num_epochs_run") - mv(tracker, "epoch_last_improved");
-  return since >= host::get(DGR_STR("get_p_epochs_to_switch"));
+  return since >= host::get(host::names::get_p_epochs_to_switch());
 }
 
 void print_score_statistics(py::handle tracker) {
-  double threshold_raw = host::number(DGR_STR("get_arb_improvement_threshold_raw"));
+  double threshold_raw = host::number(host::names::get_arb_improvement_threshold_raw());
   std::vector<double> all_raw, all_pct, all_start;
-  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    py::object holders = layer.attr(DGR_STR("dendrite_module")).attr(DGR_STR("dendrite_values"));
-    long long candidates = host::integer(DGR_STR("get_global_candidates"));
+  for (py::handle layer : tracker.attr(host::names::neuron_module_vector())) {
+    py::object holders = layer.attr(host::names::dendrite_module()).attr(host::names::dendrite_values());
+    long long candidates = host::integer(host::names::get_global_candidates());
     for (long long m = 0; m < candidates; ++m) {
       py::object dv = holders[py::int_(m)];
-      at::Tensor best = host::tensor_attr(dv, DGR_STR("best_score")).detach();
-      at::Tensor start = host::tensor_attr(dv, DGR_STR("epoch_start_best_score")).detach();
+      at::Tensor best = host::tensor_attr(dv, host::names::best_score()).detach();
+      at::Tensor start = host::tensor_attr(dv, host::names::epoch_start_best_score()).detach();
       py::gil_scoped_release no_gil;
       at::Tensor raw_delta = best - start;
       at::Tensor start_scores = start.abs();
@@ -737,24 +735,24 @@ void print_score_statistics(py::handle tracker) {
 
 // The tracker remembers (attribute short_epoch_warned) that the short-epoch warning was shown.
 bool short_epoch_warned(py::handle tracker) {
-  return host::truthy(py::getattr(tracker, DGR_STR("short_epoch_warned"), py::bool_(false)));
+  return host::truthy(py::getattr(tracker, host::names::short_epoch_warned(), py::bool_(false)));
 }
 
 void warn_short_epoch(py::handle tracker, py::handle layer, long long seen, long long wanted) {
   std::string message =
-      "dendrograd: neuron module " + std::string(py::str(layer.attr(DGR_STR("name")))) + " went through only " +
+      "dendrograd: neuron module " + std::string(py::str(layer.attr(host::names::name()))) + " went through only " +
       std::to_string(seen) + " batches of candidate learning this epoch, fewer than the " + std::to_string(wanted) +
       " of the initial correlation phase (GDL.pc.get_initial_correlation_batches()), so its candidates' scores "
       "were not updated. If an epoch really has fewer batches (a tiny data set while debugging, for instance), "
       "lower the phase below the number of batches per epoch with GDL.pc.set_initial_correlation_batches(n) and "
-      "train '" + std::string(py::str(py::getattr(tracker, DGR_STR("save_name"), py::str("?")))) +
+      "train '" + std::string(py::str(py::getattr(tracker, host::names::save_name(), py::str("?")))) +
       "' again, or reload a checkpoint with dendrograd.utils_dgr.load_net. If the epoch is longer, the layer is "
       "not reached by the backward pass: run a batch with GDL.pc.set_extra_verbose(True) to see which layers run "
       "forward and backward, then either make the layer take part in the loss or leave it unwrapped (choose the "
       "wrapped layer types with GDL.pc.set_modules_to_convert([...]) before "
       "dendrolab.utils_dendrolab.initialize_arb). Shown once per tracker.";
   if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
-  if (PyObject_SetAttr(tracker.ptr(), DGR_STR("short_epoch_warned").ptr(), Py_True) < 0) {
+  if (PyObject_SetAttr(tracker.ptr(), host::names::short_epoch_warned().ptr(), Py_True) < 0) {
     // A tracker that takes no new attributes warns again on the next check.
     if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
       throw py::error_already_set();
@@ -771,39 +769,39 @@ bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_
   // legitimate with a tiny data set, so it never stops the run.
   bool short_epoch_checked = short_epoch_warned(tracker);
   py::object check_new_best_score = MDG().attr("check_new_best_score");
-  for (py::handle layer : tracker.attr(DGR_STR("neuron_module_vector"))) {
-    py::object dendrite_module = layer.attr(DGR_STR("dendrite_module"));
-    py::object holders = dendrite_module.attr(DGR_STR("dendrite_values"));
-    if (!short_epoch_checked && host::flag(DGR_STR("get_dendrite_learn_mode"))) {
-      double initialized = element0(holders[py::int_(0)], DGR_STR("initialized"));
-      long long wanted = host::integer(DGR_STR("get_initial_correlation_batches"));
+  for (py::handle layer : tracker.attr(host::names::neuron_module_vector())) {
+    py::object dendrite_module = layer.attr(host::names::dendrite_module());
+    py::object holders = dendrite_module.attr(host::names::dendrite_values());
+    if (!short_epoch_checked && host::flag(host::names::get_dendrite_learn_mode())) {
+      double initialized = element0(holders[py::int_(0)], host::names::initialized());
+      long long wanted = host::integer(host::names::get_initial_correlation_batches());
       if (initialized < static_cast<double>(wanted)) {
         warn_short_epoch(tracker, layer, static_cast<long long>(initialized), wanted);
         short_epoch_checked = true;
       }
     }
-    long long candidates = host::integer(DGR_STR("get_global_candidates"));
+    long long candidates = host::integer(host::names::get_global_candidates());
     for (long long m = 0; m < candidates; ++m) {
       py::int_ slot(m);
       py::object dv = holders[slot];
       check_new_best_score(dv);
-      if (element0(dv, DGR_STR("best_score_improved_this_epoch")) == 0.0) continue;
-      if (!host::flag(DGR_STR("get_doing_mean_best")) && !host::flag(DGR_STR("get_learn_dendrites_live"))) {
+      if (element0(dv, host::names::best_score_improved_this_epoch()) == 0.0) continue;
+      if (!host::flag(host::names::get_doing_mean_best()) && !host::flag(host::names::get_learn_dendrites_live())) {
         set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
         if (verbose()) {
           double best_max;
-          at::Tensor best = host::tensor_attr(dv, DGR_STR("best_score")).detach();
+          at::Tensor best = host::tensor_attr(dv, host::names::best_score()).detach();
           best_max = best.max().item<double>();
           host::print("Individual epoch improved is " +
                       std::to_string(host::as_int(mv(tracker, "epoch_last_improved"))) + " for layer " +
-                      std::string(py::str(layer.attr(DGR_STR("name")))) +
+                      std::string(py::str(layer.attr(host::names::name()))) +
                       " with current score: " + host::percent("%.16f", best_max));
         }
       }
-      at::Tensor improved_any = host::tensor_attr(dv, DGR_STR("nodes_improved_any")).detach().reshape({-1});
-      long long channels = host::as_int(dv.attr(DGR_STR("out_channels")));
+      at::Tensor improved_any = host::tensor_attr(dv, host::names::nodes_improved_any()).detach().reshape({-1});
+      long long channels = host::as_int(dv.attr(host::names::out_channels()));
       if (channels > improved_any.numel()) {
-        throw py::index_error("nodes_improved_any of " + std::string(py::str(layer.attr(DGR_STR("name")))) +
+        throw py::index_error("nodes_improved_any of " + std::string(py::str(layer.attr(host::names::name()))) +
                               " has fewer entries than out_channels");
       }
       bool any_node;
@@ -813,17 +811,17 @@ bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_
       }
       if (any_node) {  // the snapshot is the same for every improved node: take it once
         at::NoGradGuard no_grad;
-        py::object copied = DGR_CACHED_MODULE("copy").attr("deepcopy")(dendrite_module.attr("candidate_module")[slot]);
-        dendrite_module.attr("best_candidate_module")[slot] = copied;
-        if (host::as_int(dendrite_module.attr(DGR_STR("num_dendrites"))) > 0) {
-          at::Tensor saved = host::tensor(dendrite_module.attr("best_dendrites_to_candidates_saved")[slot],
+        py::object copied = DGR_CACHED_MODULE("copy").attr("deepcopy")(dendrite_module.attr(host::names::candidate_module())[slot]);
+        dendrite_module.attr(host::names::best_candidate_module())[slot] = copied;
+        if (host::as_int(dendrite_module.attr(host::names::num_dendrites())) > 0) {
+          at::Tensor saved = host::tensor(dendrite_module.attr(host::names::best_dendrites_to_candidates_saved())[slot],
                                           "best_dendrites_to_candidates_saved entry of a dendrite module");
-          at::Tensor live = host::tensor(dendrite_module.attr("dendrites_to_candidates")[slot],
+          at::Tensor live = host::tensor(dendrite_module.attr(host::names::dendrites_to_candidates())[slot],
                                          "dendrites_to_candidates entry of a dendrite module");
           saved.copy_(live.detach());
         }
       }
-      at::Tensor best_improved = host::tensor_attr(dv, DGR_STR("nodes_best_improved_this_epoch")).detach();
+      at::Tensor best_improved = host::tensor_attr(dv, host::names::nodes_best_improved_this_epoch()).detach();
       total_nodes_improved += best_improved.gt(0).sum().item<int64_t>();
       got_a_best = true;
     }
@@ -832,9 +830,9 @@ bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle first_
     host::print(host::percent("Nodes that improved their correlation score this epoch: %d", total_nodes_improved));
     print_score_statistics(tracker);
   }
-  if (!host::flag(DGR_STR("get_doing_mean_best"))) return got_a_best;
+  if (!host::flag(host::names::get_doing_mean_best())) return got_a_best;
   if (!host::truthy(mv(tracker, "best_mean_score_improved_this_epoch"))) return false;
-  if (!host::flag(DGR_STR("get_learn_dendrites_live"))) {
+  if (!host::flag(host::names::get_learn_dendrites_live())) {
     set_mv(tracker, "epoch_last_improved", mv(tracker, "num_epochs_run"));
     if (verbose()) host::print(host::percent("average epoch improved is %d", mv(tracker, "epoch_last_improved")));
   }
@@ -870,7 +868,7 @@ bool best_gd_score_improved_this_epoch(py::handle tracker, py::handle first_call
 }
 
 py::object best_arb_score_improved_this_epoch(py::handle tracker, py::handle first_call) {
-  py::object fn = self_module().attr("best_arb_score_improved_this_epoch_fn");
+  py::object fn = host::this_module().attr("best_arb_score_improved_this_epoch_fn");
   return fn(py::arg("tracker") = tracker, py::arg("first_call") = first_call);
 }
 
@@ -924,7 +922,7 @@ PYBIND11_MODULE(tracker_dgr, m) {
       "(standard input not a terminal, PYTHONBREAKPOINT unset) such a stop raises RuntimeError\n"
       "instead, and with PYTHONBREAKPOINT=0 execution continues after it.";
   host::check_torch_version(DGR_TORCH_VERSION);
-  g_module = m.ptr();
+  host::this_module().set(m);
 
   // The process draws no windows: the host's graphs render off-screen.
   py::module_ matplotlib = py::module_::import("matplotlib");

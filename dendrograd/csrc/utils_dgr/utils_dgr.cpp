@@ -131,17 +131,17 @@ void restore_filters(py::handle saved) {
 py::object clean_net(py::object net) {
   net = require_module(net, "clean_net", "net");
   py::object blocks = BDL().attr("blockwise_network")(net);
-  py::object copied = host::UDL().attr("deep_copy_arb")(blocks);
+  py::object copied = host::UDL().attr(host::names::deep_copy_arb())(blocks);
   return DN().attr("refresh_net")(copied);
 }
 
 long long dg_count_params(py::object net) {
   net = require_module(net, "dg_count_params", "net");
   py::list entries;
-  if (host::flag(DGR_STR("get_count_training_params"))) {
+  if (host::flag(host::names::get_count_training_params())) {
     entries = py::list(net.attr("named_parameters")());
   } else {
-    py::object copied = host::UDL().attr("deep_copy_arb")(net);
+    py::object copied = host::UDL().attr(host::names::deep_copy_arb())(net);
     entries = py::list(clean_net(copied).attr("named_parameters")());
   }
   // data pointer -> element count; tensors that share storage are counted once.
@@ -285,7 +285,7 @@ std::string function_name(py::handle f) {
 // The metadata entries that describe the converted network `net`.
 py::dict deployment_metadata(py::handle net) {
   py::handle thread_cls = DN().attr("ModuleType");
-  py::handle neuron_cls = host::MDL().attr("ARBNeuronModule");
+  py::handle neuron_cls = host::MDL().attr(host::names::ARBNeuronModule());
   py::list blocks, training_form;
   for (py::handle item : net.attr("named_modules")(py::arg("remove_duplicate") = false)) {
     py::tuple named = py::reinterpret_borrow<py::tuple>(item);
@@ -318,7 +318,7 @@ py::dict deployment_metadata(py::handle net) {
   }
   py::dict description;
   description["format_version"] = kDeploymentFormat;
-  description["forward_function"] = function_name(host::get(DGR_STR("get_arb_forward_function")));
+  description["forward_function"] = function_name(host::get(host::names::get_arb_forward_function()));
   description["blocks"] = blocks;
   description["training_form"] = training_form;
   py::dict metadata;
@@ -368,14 +368,14 @@ void add_metadata(py::object path, py::dict extra) {
 }
 
 void write_checkpoint(py::object net, py::object tmp) {
-  const bool safe = host::flag(DGR_STR("get_using_safe_tensors"));
+  const bool safe = host::flag(host::names::get_using_safe_tensors());
   if (!safe) {
     host::torch_module().attr("save")(net, tmp);
     return;
   }
   py::dict metadata = deployment_metadata(net);
-  if (host::flag(DGR_STR("get_weight_tying_experimental"))) {
-    host::UDL().attr("save_model_with_weight_tying")(net, tmp);
+  if (host::flag(host::names::get_weight_tying_experimental())) {
+    host::UDL().attr(host::names::save_model_with_weight_tying())(net, tmp);
     add_metadata(tmp, metadata);
     return;
   }
@@ -386,7 +386,7 @@ void write_checkpoint(py::object net, py::object tmp) {
     std::string text = py::str(e.value());
     if (text.find("Some tensors share memory") == std::string::npos) throw;
     host::print("Detected shared-memory tensors while saving _arb checkpoint; falling back to weight-tying-aware save.");
-    host::UDL().attr("save_model_with_weight_tying")(net, tmp);
+    host::UDL().attr(host::names::save_model_with_weight_tying())(net, tmp);
     add_metadata(tmp, metadata);
   }
 }
@@ -399,11 +399,11 @@ void dg_save_net(py::object net, py::object folder, py::object name) {
   py::object path = save_point + name + py::str("_arb.pt");
   if (!is_writing_rank(path)) return;
 
-  net = host::UDL().attr("deep_copy_arb")(net);
+  net = host::UDL().attr(host::names::deep_copy_arb())(net);
   make_folders(folder, save_point);
 
   net = BDL().attr("blockwise_network")(net);
-  net = host::UDL().attr("deep_copy_arb")(net);
+  net = host::UDL().attr(host::names::deep_copy_arb())(net);
   net = DN().attr("refresh_net")(net);
   py::delattr(net, "tracker_string");
   for (py::handle p : net.attr("parameters")()) {
@@ -478,13 +478,13 @@ py::object load_net(py::object net, py::object folder, py::object name) {
   require_checkpoint_file(path);
   py::handle udl = host::UDL();
   py::object state;
-  if (host::flag(DGR_STR("get_using_safe_tensors"))) {
-    if (host::flag(DGR_STR("get_weight_tying_experimental"))) {
-      return load_or_restore(net, path, [&] { return udl.attr("load_model_with_weight_tying")(net, path); });
+  if (host::flag(host::names::get_using_safe_tensors())) {
+    if (host::flag(host::names::get_weight_tying_experimental())) {
+      return load_or_restore(net, path, [&] { return udl.attr(host::names::load_model_with_weight_tying())(net, path); });
     }
     try {
       if (has_weight_tying_metadata(path)) {
-        return load_or_restore(net, path, [&] { return udl.attr("load_model_with_weight_tying")(net, path); });
+        return load_or_restore(net, path, [&] { return udl.attr(host::names::load_model_with_weight_tying())(net, path); });
       }
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;  // an ordinary failure: read the plain way below
@@ -509,7 +509,7 @@ py::object load_net(py::object net, py::object folder, py::object name) {
     }
     restore_filters(saved);
   }
-  return load_or_restore(net, path, [&] { return udl.attr("load_net_from_dict")(net, state); });
+  return load_or_restore(net, path, [&] { return udl.attr(host::names::load_net_from_dict())(net, state); });
 }
 
 // ---- loading a deployment file into a plain network --------------------------------
@@ -784,7 +784,7 @@ py::object load_deployment(py::object net, py::object path_arg) {
   bool any_dendrites = false;
   for (const BlockSpec& s : d.blocks) any_dendrites = any_dendrites || s.dendrites > 0;
   if (any_dendrites && !d.forward_function.empty()) {
-    const std::string current = function_name(host::get(DGR_STR("get_arb_forward_function")));
+    const std::string current = function_name(host::get(host::names::get_arb_forward_function()));
     if (current != d.forward_function) {
       raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(
                      "cannot load deployment file " + std::string(py::str(path)) + ": its dendrites were trained with " +
@@ -808,7 +808,7 @@ py::object load_deployment(py::object net, py::object path_arg) {
         if (t != here) {
           raise_mismatch(path, s.path,
                          "the network has a " + short_type(here) + " there, the file " + grown + " (" + t +
-                             (host::is_instance(main, host::MDL().attr("ARBNeuronModule"))
+                             (host::is_instance(main, host::MDL().attr(host::names::ARBNeuronModule()))
                                   ? "); pass the network as built before initialize_arb"
                                   : ")"));
         }
