@@ -66,8 +66,9 @@ def agree_after_restructure(tracker: Any) -> None:
     """With a torch.distributed process group of two or more ranks: checks that every rank has the
     same mode, counters and structure (RuntimeError naming the differences on every rank otherwise)
     and copies rank 0's candidates, best-candidate copies and statistics to every rank, in one
-    broadcast per dtype and device. Records the group's size on the tracker
-    (distributed_world_size). setup_optimizer_dg calls it; without a process group it does nothing.
+    broadcast per dtype and device. Records the group's size for the tracker (also on its
+    distributed_world_size where the tracker declares one). setup_optimizer_dg calls it; without a
+    process group it does nothing else.
     """
 
 def agree_at_epoch_end(tracker: Any, score: Any, network: Any) -> Any:
@@ -81,8 +82,8 @@ def agree_at_epoch_end(tracker: Any, score: Any, network: Any) -> Any:
 
 def arb_step(self: Any, *args: Any, **kwargs: Any) -> Any:
     """Applies the stored candidate gradients once per step in p mode (unscaled when a
-    GradScaler drives the step, then clipped); updates the step status. Returns False when
-    a scaled gradient was not finite and the optimizer's own step must be skipped.
+    GradScaler drives the step, then clipped); updates the step status. Returns None;
+    closure_arb_step skips the optimizer's own step when a scaled gradient is not finite.
     """
 
 def arb_zero_grad(self: Any, *args: Any, **kwargs: Any) -> Any:

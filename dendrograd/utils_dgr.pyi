@@ -32,6 +32,15 @@ def add_future_warning() -> None:
 def check_requires_grad(module: Any) -> bool:
     """True as soon as one parameter of the module's subtree requires grad."""
 
+def check_tensor_digest(path: Any, tensors: Any, metadata: Any) -> None:
+    """Compares `tensors` (as read from the safetensors file `path`) with the digest in the file's
+    `metadata`. Returns None when every tensor matches; a file without a digest (written
+    before digests existed) gives one UserWarning and passes.
+
+    Raises CheckpointError naming the path and the first tensor whose data differs, a tensor
+    the digest lists but the file lacks (or the other way round), or a damaged digest entry.
+    """
+
 def clean_net(net: Any) -> Any:
     """The deployment form: block-wise conversion, host deep copy, inference modules."""
 
@@ -78,3 +87,10 @@ def load_net(net: Any, folder: Any, name: Any) -> Any:
 
 def remove_future_warning() -> None:
     """Deletes the front entry of the warning filters."""
+
+def with_tensor_digest(tensors: Any, metadata: Any = ...) -> dict:
+    """A copy of the safetensors metadata mapping `metadata` (None: empty) with the digest of
+    `tensors` (a name-to-tensor mapping) added under "dendrograd_digest": the SHA-256 of each
+    tensor's bytes as a safetensors file holds them. Pass the result to save_file with the
+    same tensors; check_tensor_digest verifies it on load.
+    """

@@ -17,8 +17,16 @@ n mode trains the neurons until validation has not improved for
 add-on's history or cap rule ends it; each neuron module then accepts its best
 candidate as a new dendrite and n mode starts again, up to `pc.get_max_dendrites()`.
 """
+import sys
+
 import torch
 from torch.nn.parallel import DataParallel, DistributedDataParallel
+
+
+def gather_rank_random_states(tracker):
+    from dendrolab.training_dendrolab import gather_rank_random_states as gather
+
+    gather(tracker)
 
 
 def unwrap_parallel(model):
@@ -34,10 +42,12 @@ class ArbTracker:
     def reset(self):
         from dendrolab import globals_dendrolab as GDL
 
-        if getattr(self, "_dgr_frozen_for_p", None) is not None:  # a run that stopped in p mode
-            from dendrograd import tracker_dgr as TDG
-
-            TDG.unfreeze_network(self)
+        # A run that stopped in p mode leaves the network frozen. The add-on keeps the record
+        # of what it froze, so only an add-on already loaded (not one still importing this
+        # module) can have frozen anything.
+        unfreeze_network = getattr(sys.modules.get("dendrograd.tracker_dgr"), "unfreeze_network", None)
+        if unfreeze_network is not None:
+            unfreeze_network(self)
         self.neuron_module_vector = []
         self.member_vars = {
             "mode": "n",
@@ -64,6 +74,8 @@ class ArbTracker:
         # Ranks of the torch.distributed process group this run trains with (1: none); the
         # add-on records it whenever it builds an optimizer.
         self.distributed_world_size = 1
+        # Every rank's random states as of the last epoch end (under a process group only).
+        self.rank_random_states = None
         self.model = None
         self.optimizer = None
         self.optimizer_class = None
@@ -165,6 +177,11 @@ class ArbTracker:
         model is always the network itself (wrap it again after a restructure). With a
         torch.distributed process group the score is averaged over the ranks first, so
         every rank takes the same decisions."""
+        result = self._epoch_end(accuracy, model)
+        gather_rank_random_states(self)  # after any restructure: what save_training stores per rank
+        return result
+
+    def _epoch_end(self, accuracy, model):
         from dendrograd import tracker_dgr as TDG
         from dendrolab import globals_dendrolab as GDL
 

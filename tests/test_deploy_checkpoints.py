@@ -183,6 +183,28 @@ def test_load_mismatch_names_the_path_and_leaves_the_network(form, tmp_path):
     assert same_state(before, state_of(net))
 
 
+def test_failed_weight_tying_load_falls_back_to_the_plain_read(tmp_path, monkeypatch):
+    """A file whose metadata marks the host's weight-tying layout but that the host's loader
+    fails on is read the plain way (load_file, then the host's load_net_from_dict)."""
+    source = grown_mlp(seed=1)
+    path = tmp_path / "wt.pt"
+    UDL.save_model_with_weight_tying(source, str(path))
+    GDL.pc.set_using_safe_tensors(True)
+    tried = []
+
+    def failing(net, path):
+        tried.append(path)
+        with torch.no_grad():
+            for p in net.parameters():
+                p.fill_(7.0)  # left half-loaded
+        raise RuntimeError("host loader failed")
+
+    monkeypatch.setattr(UDL, "load_model_with_weight_tying", failing)
+    loaded = UT.load_net(grown_mlp(seed=2), str(tmp_path), "wt")
+    assert tried == [str(path)]
+    assert same_state(state_of(loaded), state_of(source))
+
+
 def test_host_weight_tying_files_name_their_path(tmp_path):
     missing_folder = tmp_path / "no" / "m.pt"
     with pytest.raises(FileNotFoundError) as err:

@@ -146,3 +146,24 @@ class TestArgumentTypes:
         main, dendrite = deployed.layer_array[1], deployed.layer_array[0]
         assert main is blocks[0].layer_array[1] and dendrite is blocks[0].layer_array[0]
         torch.testing.assert_close(deployed(x), main(x))
+
+    def test_block_view_tuple_in_any_integer_sequence(self):
+        """view_tuple as a list, a tuple, a one-pass iterator or a tensor gives the same buffer;
+        an entry that is not an integer is a TypeError naming the argument."""
+        def block(view):
+            return BDL.ARBLayer(nn.Sequential(nn.Linear(2, 2)), [None], [], [], 1, torch.zeros(1), view)
+
+        for view in ([1, -1], (1, -1), iter([1, -1]), torch.tensor([1, -1])):
+            buffer = block(view).view_tuple
+            assert buffer.dtype == torch.long and buffer.tolist() == [1, -1]
+        with pytest.raises(TypeError, match="ARBLayer: view_tuple must hold integers, got float"):
+            block([1, 2.5])
+
+    def test_inference_module_part_arguments(self):
+        block = UT.clean_net(grown_mlp())[0]
+        x = torch.randn(3, 4)
+        with pytest.raises(TypeError, match="process_and_forward: c must be an integer, got str"):
+            block.process_and_forward("0", [None] * 3, x)
+        block.layer_array = nn.Sequential()
+        with pytest.raises(ValueError, match="process_and_pre: the dendrite block has no layers"):
+            block.process_and_pre([], x)

@@ -6,6 +6,7 @@
 #include "host/python.h"
 
 #include <string>
+#include <utility>
 
 namespace dgr::host {
 
@@ -40,6 +41,15 @@ inline py::object define_module_class(const char* qualname, const char* module_n
   ns["__doc__"] = doc;
   py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
   return type(qualname, py::make_tuple(nn_attr("Module")), ns);
+}
+
+// Attaches the C++ function `f` to a class made by define_module_class as its method `name`.
+// __init__ is named "_init" on the C++ side: pybind11 treats a function named __init__ as a
+// constructor of a pybind11 class, which these classes are not.
+template <typename Func, typename... Extra>
+void define_method(py::handle cls, const char* name, Func&& f, const Extra&... extra) {
+  const char* cpp_name = std::string(name) == "__init__" ? "_init" : name;
+  cls.attr(name) = py::cpp_function(std::forward<Func>(f), py::name(cpp_name), py::is_method(cls), extra...);
 }
 
 // Fails the import with a clear message when the running torch is not the one built against.

@@ -21,7 +21,7 @@
   X(get_modules_to_track)
 
 // Getters a host may leave out; the add-on then uses the value named in settings.h.
-#define DGR_OPTIONAL_GETTERS(X) X(get_correlation_average_factor)
+#define DGR_OPTIONAL_GETTERS(X) X(get_correlation_average_factor) X(get_freeze_network_in_p_mode)
 
 // Attributes of the host's objects and modules, and the keys of member_vars.
 #define DGR_HOST_ATTRIBUTES(X)                                                                           \

@@ -100,6 +100,10 @@ inline py::list holders_of(py::handle dendrite_module) { return module_list(dend
 inline py::list stored_list(py::handle holder, py::handle list_name, long long device_index) {
   return holder.attr(list_name)[py::int_(device_index)];
 }
+// The same under the device index object a holder keeps (its `device`).
+inline py::list stored_list(py::handle holder, py::handle list_name, py::handle device_index) {
+  return holder.attr(list_name)[device_index];
+}
 // The neuron modules the tracker serves, as a list.
 inline py::list neuron_modules(py::handle tracker_obj) { return py::list(tracker_obj.attr(names::neuron_module_vector())); }
 

@@ -100,16 +100,18 @@ inline at::Tensor tensor(py::handle obj, const char* what = "argument") {
 }
 inline py::object wrap(at::Tensor t) { return py::reinterpret_steal<py::object>(THPVariable_Wrap(std::move(t))); }
 
+// The values of a tensor, in row-major order, as int64 (shapes, dimensions).
+inline std::vector<int64_t> int_vector(at::Tensor t) {
+  if (!t.device().is_cpu() || t.scalar_type() != at::kLong || !t.is_contiguous()) {
+    t = t.to(at::kCPU, at::kLong).contiguous();
+  }
+  const int64_t* p = t.data_ptr<int64_t>();
+  return std::vector<int64_t>(p, p + t.numel());
+}
+
 // A sequence of integers or an integer tensor as a vector of int64 (shapes, dimensions).
 inline std::vector<int64_t> int_vector(py::handle seq) {
-  if (is_tensor(seq)) {
-    at::Tensor t = THPVariable_Unpack(seq.ptr());
-    if (!t.device().is_cpu() || t.scalar_type() != at::kLong || !t.is_contiguous()) {
-      t = t.to(at::kCPU, at::kLong).contiguous();
-    }
-    const int64_t* p = t.data_ptr<int64_t>();
-    return std::vector<int64_t>(p, p + t.numel());
-  }
+  if (is_tensor(seq)) return int_vector(THPVariable_Unpack(seq.ptr()));
   std::vector<int64_t> values;
   for (py::handle item : seq) values.push_back(as_int(item));
   return values;

@@ -150,5 +150,9 @@ inline double correlation_average_factor() {
   static PyObject* fixed = PyFloat_FromDouble(0.99);
   return as_float(get_optional(names::get_correlation_average_factor(), fixed));
 }
+// Whether p mode sets requires_grad=False on the network's own parameters while it lasts (its
+// backward then computes no weight gradients). It changes host parameters, which a host has to
+// allow: a host without the setting keeps its parameters as they are.
+inline bool freeze_network_in_p_mode() { return truthy(get_optional(names::get_freeze_network_in_p_mode(), Py_False)); }
 
 }  // namespace dgr::host

@@ -3,7 +3,7 @@
 // and skip a member that points back up the current path.
 #pragma once
 
-#include "host/python.h"
+#include "host/objects.h"
 
 #include <algorithm>
 #include <utility>
@@ -30,6 +30,36 @@ class WalkScope {
  private:
   RecursionGuard guard_;
   std::vector<PyObject*>& path_;
+};
+
+// One module of a walk, on the path for the lifetime of the object. Its attribute list is
+// taken on entry, before the walk changes anything; the walk then goes through its named
+// children (a container) or through that list.
+class WalkLevel {
+ public:
+  WalkLevel(std::vector<PyObject*>& path, py::handle net, const char* where)
+      : scope_(path, net, where), path_(path), net_(net), members_(net.attr("__dir__")()) {}
+
+  // Whether `value` leads back up: the module itself (by equality) or a module on the path.
+  // The walks do not enter such a member.
+  bool leads_back(py::handle value) const { return value.equal(net_) || on_path(path_, value); }
+
+  // visit(member, value) for every name of the attribute list, in order, whose attribute
+  // can be read (see read_attr: a missing one reads as None, one that raises is skipped).
+  template <typename Visit>
+  void for_each_attribute(Visit&& visit) const {
+    for (py::handle member : members_) {
+      py::object value;
+      if (!read_attr(net_, member, value)) continue;
+      visit(member, value);
+    }
+  }
+
+ private:
+  WalkScope scope_;
+  std::vector<PyObject*>& path_;
+  py::handle net_;
+  py::object members_;
 };
 
 // Whether a walk visits `net` through its named children (Sequential, ModuleList and,

@@ -10,22 +10,23 @@
 namespace dgr::modules {
 namespace {
 
-void require(bool ok, const std::string& message) {
-  if (!ok) throw py::value_error(message);
+// ValueError "function: message" unless ok.
+void require(bool ok, const char* function, const std::string& message) {
+  if (!ok) host::argument_error(host::Mistake::bad_value, function, message);
 }
 
 void require_pairs(const char* function, const std::vector<at::Tensor>& stored, const std::vector<at::Tensor>& batch) {
-  require(stored.size() == batch.size(), std::string(function) + ": stored holds " + std::to_string(stored.size()) +
-                                             " tensors, batch " + std::to_string(batch.size()));
+  require(stored.size() == batch.size(), function,
+          "stored holds " + std::to_string(stored.size()) + " tensors, batch " + std::to_string(batch.size()));
 }
 
 py::tuple correlation_statistics(const at::Tensor& outs, const at::Tensor& error, std::vector<int64_t> dims,
                                  std::vector<int64_t> view, bool by_mean, bool normalized,
                                  std::optional<at::Tensor> average_outs, std::optional<at::Tensor> average_error) {
   const std::string problem = kernels::check_correlation_inputs(outs, error, dims, view);
-  require(problem.empty(), "correlation_statistics: " + problem);
+  require(problem.empty(), "correlation_statistics", problem);
   require(average_outs.has_value() == average_error.has_value(),
-          "correlation_statistics: average_outs and average_error go together; got only one of them");
+          "correlation_statistics", "average_outs and average_error go together; got only one of them");
   kernels::CorrelationOptions options;
   options.by_mean = by_mean;
   options.normalized = normalized;
@@ -39,13 +40,13 @@ py::tuple correlation_statistics(const at::Tensor& outs, const at::Tensor& error
 
 at::Tensor correlation_gradient(const at::Tensor& error, const at::Tensor& centre, const at::Tensor& score,
                                 std::vector<int64_t> dims, std::vector<int64_t> view) {
-  require(score.dim() >= 1, "correlation_gradient: score must be [C, nodes], got a 0-D tensor");
+  require(score.dim() >= 1, "correlation_gradient", "score must be [C, nodes], got a 0-D tensor");
   require(static_cast<int64_t>(view.size()) == error.dim(),
-          "correlation_gradient: view must have one entry per dimension of the error (" +
+          "correlation_gradient", "view must have one entry per dimension of the error (" +
               std::to_string(error.dim()) + "), got " + std::to_string(view.size()));
   for (int64_t d : dims) {
     require(d >= -error.dim() && d < std::max<int64_t>(error.dim(), 1),
-            "correlation_gradient: dims must lie in [" + std::to_string(-error.dim()) + ", " +
+            "correlation_gradient", "dims must lie in [" + std::to_string(-error.dim()) + ", " +
                 std::to_string(error.dim()) + "), got " + std::to_string(d));
   }
   return kernels::correlation_gradient(error, centre, score, dims, view);
@@ -55,13 +56,13 @@ using Tensors = std::vector<at::Tensor>;
 
 void require_stack(const char* function, const Tensors& weights, const Tensors& biases) {
   const std::string problem = kernels::check_stack(weights, biases);
-  require(problem.empty(), std::string(function) + ": " + problem);
+  require(problem.empty(), function, problem);
 }
 
 Tensors stacked_linear(const at::Tensor& x, const Tensors& weights, const Tensors& biases) {
   require_stack("stacked_linear", weights, biases);
-  require(weights[0].dim() == 2, "stacked_linear: weights must be [out, in], got " +
-                                     std::to_string(weights[0].dim()) + " dimensions");
+  require(weights[0].dim() == 2, "stacked_linear",
+          "weights must be [out, in], got " + std::to_string(weights[0].dim()) + " dimensions");
   return kernels::stacked_linear(x, weights, biases);
 }
 
@@ -69,11 +70,12 @@ Tensors stacked_convolution(const at::Tensor& x, const Tensors& weights, const T
                             std::vector<int64_t> stride, std::vector<int64_t> padding, std::vector<int64_t> dilation) {
   require_stack("stacked_convolution", weights, biases);
   const int64_t spatial = weights[0].dim() - 2;
-  require(spatial >= 1 && spatial <= 3, "stacked_convolution: weights must be [out, in, *kernel] with 1 to 3 "
-                                        "kernel dimensions, got " + std::to_string(weights[0].dim()) + " dimensions");
+  require(spatial >= 1 && spatial <= 3, "stacked_convolution",
+          "weights must be [out, in, *kernel] with 1 to 3 kernel dimensions, got " +
+              std::to_string(weights[0].dim()) + " dimensions");
   for (const auto* geometry : {&stride, &padding, &dilation}) {
     require(static_cast<int64_t>(geometry->size()) == spatial,
-            "stacked_convolution: stride, padding and dilation need " + std::to_string(spatial) +
+            "stacked_convolution", "stride, padding and dilation need " + std::to_string(spatial) +
                 " entries each, got " + std::to_string(geometry->size()));
   }
   return kernels::stacked_convolution(x, weights, biases, {stride, padding, dilation});

@@ -1,29 +1,52 @@
 // Shared declarations of the modules_dgr extension (candidate dendrites: set-up,
-// forward path and correlation learning).
+// forward path and correlation learning). The learning step's own types are in
+// learning.h, the user-facing diagnostics in messages.h.
 #pragma once
 
 #include "host_contract.h"
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace dgr::modules {
 
+using Dims = std::vector<int64_t>;
+
+// Sets element 0 of a one-element (or larger) tensor.
+inline void set_element0(const at::Tensor& t, double value) {
+  at::NoGradGuard no_grad;
+  (t.dim() == 0 ? t : t.reshape({-1}).select(0, 0)).fill_(value);
+}
+
+// ---- shape reduction (shape_reduction.cpp) ----
 // Per-node reduction of a tensor shaped like a neuron module's output.
 struct Reduction {
-  py::object triple;               // (math_tuple, view_tuple, full_mult) as handed to Python
-  std::vector<int64_t> math_dims;  // reduced dimensions
-  std::vector<int64_t> view_shape; // broadcasts a per-node vector back
-  double full_mult = 1.0;          // number of reduced elements per node
+  py::object triple;  // (math_tuple, view_tuple, full_mult) as handed to Python
+  Dims math_dims;     // reduced dimensions
+  Dims view_shape;    // broadcasts a per-node vector back
+  double full_mult = 1.0;  // number of reduced elements per node
 };
 Reduction tuples_and_mult(const at::Tensor& val, py::handle values);
 
+// ---- inputs (inputs.cpp) ----
 // Cuts the gradient path of every tensor in a nested list/tuple/dict structure.
 // Returns (processed structure, device of the last tensor found or None).
 py::tuple killer_recursive(py::handle in_vals, bool killing);
 
-// Sets element 0 of a one-element (or larger) tensor.
-void set_element0(const at::Tensor& t, double value);
+// A forward call's inputs as the candidates get them: cut from the neuron's graph (detached
+// copies) when `cut` says so, and the device they are on.
+struct CandidateInputs {
+  py::object args, kwargs, device;
+  std::optional<at::Device> dev;
+};
+// ValueError in training when the inputs hold no tensor (the candidates' device is unknown).
+CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, bool cut,
+                                 bool training);
+
+// ---- the candidate forward path (candidate_forward.cpp) ----
+// Stops at the debugger when a value holder has no stored output under device_index.
+void check_dendrite_outs(py::handle values, py::handle device_index);
 
 // ---- pairing of stored outputs with neuron errors (pairing.cpp) ----
 // A new forward-call tag; stored outputs and the error of one call carry the same one.
@@ -49,17 +72,16 @@ size_t count_positional(py::handle stored);
 // for the same call. `summed` is shared by the holders of one backward hook call.
 void store_error_for_call(py::list stored, const at::Tensor& error, py::handle error_obj, py::handle call,
                           std::vector<std::pair<PyObject*, py::object>>& summed);
-// The backward hook: stores `val` as the neuron error of `call` (None: positional).
+// The backward hook: stores `val` as the neuron error of `call` (None: positional) (apply_step.cpp).
 void filter_backward_for_call(const at::Tensor& val, py::handle values, py::handle call);
-void register_pairing(py::module_& m);
 
+// ---- candidate layers without their Python calls (stacked_candidates.cpp) ----
 // The outputs of a module's candidate layers on the call's inputs, computed here without
-// calling the layers through Python (stacked_candidates.cpp): as one product on stacked
-// weights where that pays and may_share_storage allows views of one result, else one
-// product each. Nothing when the layers or the call need the call per candidate: anything
-// but one plain tensor argument, layers other than Linear and ungrouped zero-padded
-// convolutions of one geometry, tensor subclasses or a torch-function mode, hooks, a
-// replaced forward.
+// calling the layers through Python: as one product on stacked weights where that pays and
+// may_share_storage allows views of one result, else one product each. Nothing when the
+// layers or the call need the call per candidate: anything but one plain tensor argument,
+// layers other than Linear and ungrouped zero-padded convolutions of one geometry, tensor
+// subclasses or a torch-function mode, hooks, a replaced forward.
 std::optional<std::vector<at::Tensor>> candidate_layer_outputs(const py::list& candidates, py::handle args,
                                                                py::handle kwargs, bool may_share_storage);
 
@@ -71,11 +93,20 @@ bool is_plain_tensor(PyObject* obj);
 // input alone (an in-place one cannot work on views of one shared result).
 bool leaves_input_intact(py::handle function);
 
-// Registers the forward path, running statistics, correlation loss, best-score
-// bookkeeping and gradient application (learning.cpp).
-void register_learning(py::module_& m);
-
-// Registers the correlation kernels as plain tensor functions (kernel_bindings.cpp).
-void register_kernels(py::module_& m);
+// ---- bindings, one per concern; module.cpp calls them in load order ----
+void register_registry(py::module_& m);           // value registry, variant names, hooks
+void register_roles_and_modes(py::module_& m);    // parameter role tags, mode switches
+void register_lifecycle(py::module_& m);          // candidate set-up and reset
+void register_inputs(py::module_& m);             // gradient killing
+void register_shape_reduction(py::module_& m);    // get_tuples_and_mult
+void register_candidate_forward(py::module_& m);  // the p-mode forward path
+void register_accepted_forward(py::module_& m);   // a neuron's forward with accepted dendrites
+void register_running_scores(py::module_& m);     // running statistics
+void register_correlation_step(py::module_& m);   // covariance and correlation loss
+void register_best_scores(py::module_& m);        // epoch-end best-score bookkeeping
+void register_apply_step(py::module_& m);         // gradient application at step and zero_grad
+void register_gathered_backward(py::module_& m);  // apply_dg_grads_together
+void register_kernels(py::module_& m);            // the correlation kernels as tensor functions
+void register_pairing(py::module_& m);            // watch_neuron_error
 
 }  // namespace dgr::modules

@@ -190,8 +190,9 @@ namespace {
 
 void watch_neuron_error(py::handle dendrite_module, py::handle out, py::handle candidate_nonlinear_outs) {
   if (!PyDict_Check(candidate_nonlinear_outs.ptr())) {
-    throw py::type_error("watch_neuron_error: candidate_nonlinear_outs must be the dict returned by "
-                         "forward_candidates, got " + host::class_name(candidate_nonlinear_outs));
+    host::argument_error(host::Mistake::wrong_type, "watch_neuron_error",
+                         "candidate_nonlinear_outs must be the dict returned by forward_candidates, got " +
+                             host::class_name(candidate_nonlinear_outs));
   }
   at::Tensor out_t = host::tensor(out, "watch_neuron_error: out");
   py::object call;  // the tag forward_candidates put on what it stored

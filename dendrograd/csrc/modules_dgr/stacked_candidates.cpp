@@ -50,9 +50,7 @@ bool has_entries(PyObject* dict, py::handle name) {
     if (PyErr_Occurred()) throw py::error_already_set();
     return false;
   }
-  const Py_ssize_t size = PyObject_Length(value);
-  if (size < 0) throw py::error_already_set();
-  return size > 0;
+  return host::length(value) > 0;
 }
 
 // Whether torch.nn's module-wide hooks are all empty: a call through Python would run them.
@@ -163,13 +161,8 @@ std::optional<kernels::ConvolutionGeometry> convolution_geometry(py::handle laye
   if (!py::str(layer.attr(DGR_STR("padding_mode"))).equal(py::str("zeros"))) return std::nullopt;
   py::object padding = layer.attr(DGR_STR("padding"));
   if (!PyTuple_Check(padding.ptr())) return std::nullopt;  // "same" / "valid"
-  auto ints = [](py::handle seq) {
-    std::vector<int64_t> v;
-    for (py::handle item : seq) v.push_back(host::as_int(item));
-    return v;
-  };
-  return kernels::ConvolutionGeometry{ints(layer.attr(DGR_STR("stride"))), ints(padding),
-                                      ints(layer.attr(DGR_STR("dilation")))};
+  return kernels::ConvolutionGeometry{host::int_vector(layer.attr(DGR_STR("stride"))), host::int_vector(padding),
+                                      host::int_vector(layer.attr(DGR_STR("dilation")))};
 }
 
 bool same_geometry(const kernels::ConvolutionGeometry& a, const kernels::ConvolutionGeometry& b) {
@@ -180,7 +173,7 @@ bool same_geometry(const kernels::ConvolutionGeometry& a, const kernels::Convolu
 // tensor is a plain torch.Tensor.
 std::optional<at::Tensor> single_plain_input(py::handle args, py::handle kwargs) {
   if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 1) return std::nullopt;
-  if (!kwargs.is_none() && PyObject_Length(kwargs.ptr()) != 0) return std::nullopt;
+  if (!kwargs.is_none() && host::length(kwargs) != 0) return std::nullopt;
   PyObject* x = PyTuple_GET_ITEM(args.ptr(), 0);
   if (!is_plain_tensor(x)) return std::nullopt;
   return THPVariable_Unpack(x);
