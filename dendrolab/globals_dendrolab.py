@@ -68,6 +68,8 @@ class Config(metaclass=_VersionedType):
         "select_candidates_per_neuron": False,
         "candidate_lr_scale": 1.0,
         "candidate_grad_clipping": 0.0,
+        # p mode: the network's own parameters compute no weight gradients while it lasts
+        "freeze_network_in_p_mode": True,
         "arb_forward_function": torch.sigmoid,
         # schedule
         "cap_at_n": True,

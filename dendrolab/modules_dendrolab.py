@@ -330,6 +330,7 @@ class ARBNeuronModule(nn.Module):
         # One entry per accepted dendrite; the last holds the weights of all dendrites into this neuron.
         self.dendrites_to_top = nn.ParameterList()
         self.candidate_to_top = None
+        self.replaced = False  # set when a later initialize_arb takes the tracker over
         self.dendrite_module = DendriteModule(main_module, name, self.out_channels, self.this_node_index, dims)
         MDG.set_neuron_parameters(self.main_module)
         MDG.set_ignored_parameters(self.dendrites_to_dendrites)
@@ -363,7 +364,8 @@ class ARBNeuronModule(nn.Module):
     def forward(self, *args, **kwargs):
         MDG = _addon()
         dendrite_module = self.dendrite_module
-        candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p")
+        candidates_learn = (dendrite_module.mode == "p" and GDL.arb_tracker.member_vars["mode"] == "p"
+                            and not self.replaced)
         if dendrite_module.num_dendrites > 0:
             # The add-on computes the layer and its dendrites' layers without their Python
             # calls where that is exactly the same; a traced or compiled forward, or a

@@ -15,6 +15,7 @@ rank_dies, group_destroyed; p_step and p_step_nan take one p-mode step from the 
 (rank 1's batch holds a NaN in p_step_nan) and record the error a rank's step raised.
 """
 import datetime
+import hashlib
 import json
 import os
 import sys
@@ -84,7 +85,7 @@ def train(scenario, rank, world, out):
     if scenario == "epochs_differ" and rank == 1:
         tracker.member_vars["num_epochs_run"] = 5  # as if resumed from another checkpoint
     optimizer = tracker.setup_optimizer(network, torch.optim.SGD, lr=0.2)
-    decisions, scores, snapshot, last_p = [], [], None, {}
+    decisions, scores, snapshot, last_p, rng_check = [], [], None, {}, {}
     for epoch in range(EPOCHS):
         if union:
             parts = [rank_data(r, epoch) for r in range(2)]
@@ -111,10 +112,13 @@ def train(scenario, rank, world, out):
         decisions.append([epoch, tracker.member_vars["mode"], bool(restructured), bool(done)])
         if restructured and scenario == "resume" and tracker.member_vars["mode"] == "n":
             # a new process would do this: save on rank 0, build afresh, resume, wrap
+            rng_at_save = torch.get_rng_state()  # each rank's own: they were seeded apart
             UDL.save_training(network, tracker.optimizer, out, "run")
             dist.barrier()
             tracker.reset()
-            model, optimizer = UDL.resume_training(build(seed=200 + rank), out, "run")
+            model, optimizer = UDL.resume_training(build(seed=200 + rank), out, "run", optimizer_class=torch.optim.SGD)
+            rng_check = {"restored": torch.equal(torch.get_rng_state(), rng_at_save),
+                         "state": hashlib.sha256(rng_at_save.numpy().tobytes()).hexdigest()}
             network = DDP(model)
             scenario = "full"
             continue
@@ -137,7 +141,7 @@ def train(scenario, rank, world, out):
     for k, v in last_p.items():
         tensors["last_p_epoch/" + k] = v.contiguous()
     metadata = {"decisions": json.dumps(decisions), "writes": json.dumps(writes), "scores": json.dumps(scores),
-                "params": str(UTL.dg_count_params(network))}
+                "params": str(UTL.dg_count_params(network)), "rng": json.dumps(rng_check)}
     save_file(tensors, os.path.join(out, f"rank{rank}.safetensors"), metadata=metadata)
 
 

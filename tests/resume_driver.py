@@ -89,7 +89,8 @@ def main(argv):
         UDL.save_training(model, optimizer, argv[2], "run")
     elif phase == "resume":
         configure()
-        model, optimizer = UDL.resume_training(build(), argv[2], "run")
+        model, optimizer = UDL.resume_training(build(), argv[2], "run", optimizer_class=torch.optim.Adam,
+                                               scheduler_class=torch.optim.lr_scheduler.StepLR)
         first = GDL.arb_tracker.member_vars["num_epochs_run"] + 1
         model, _ = train(model, optimizer, first, EPOCHS)
         write(model, argv[3])

@@ -250,3 +250,67 @@ def test_file_without_description_or_blocks_says_what_is_missing(tmp_path):
     with pytest.raises(UT.CheckpointError, match=f"no '{KEY}' metadata entry.*no dendrite blocks") as info:
         UT.load_deployment(Net(), str(plain_state))
     assert str(plain_state) in str(info.value)
+
+
+# ---- damaged tensor data ------------------------------------------------------------------
+
+def flip_bytes_of(path, name, count=3):
+    """Flips `count` bytes in the middle of tensor `name`'s data, header untouched."""
+    with open(path, "rb") as handle:
+        header_size = int.from_bytes(handle.read(8), "little")
+        header = json.loads(handle.read(header_size))
+    start, end = header[name]["data_offsets"]
+    at = 8 + header_size + (start + end) // 2
+    with open(path, "r+b") as handle:
+        handle.seek(at)
+        data = bytearray(handle.read(count))
+        handle.seek(at)
+        handle.write(bytes(b ^ 0xFF for b in data))
+
+
+@pytest.mark.parametrize("fmt", ["safetensors", "weight_tying"])
+def test_flipped_bytes_in_a_deployment_file_are_named_before_the_network_changes(fmt, tmp_path):
+    GDL.pc.set_weight_tying_experimental(fmt == "weight_tying")
+    model = trained_grown_net(dendrites=1)
+    UT.dg_save_net(model, str(tmp_path), "net")
+    path = str(tmp_path / "net_arb.pt")
+    intact = UT.load_deployment(Net(), path)  # the digest of an intact file passes
+    torch.testing.assert_close(intact(inputs()), expected_outputs(model), atol=1e-6, rtol=0)
+    name = "head.layer_array.0.weight"
+    assert name in load_file(path)
+    flip_bytes_of(path, name)
+    plain = Net()
+    before = {k: v.clone() for k, v in plain.state_dict().items()}
+    with pytest.raises(UT.CheckpointError, match=f"is damaged: the data of tensor '{name}' differs") as info:
+        UT.load_deployment(plain, path)
+    assert path in str(info.value)
+    assert all(torch.equal(before[k], v) for k, v in plain.state_dict().items())
+
+
+def test_a_file_from_before_the_digest_loads_with_one_warning(tmp_path):
+    model = trained_grown_net(dendrites=1)
+    UT.dg_save_net(model, str(tmp_path), "net")
+    path = str(tmp_path / "net_arb.pt")
+    metadata = description(path)
+    del metadata["dendrograd_digest"]
+    save_file(load_file(path), path, metadata=metadata)
+    with pytest.warns(UserWarning, match="carries no digest of its tensor data") as record:
+        loaded = UT.load_deployment(Net(), path)
+    assert len(record) == 1
+    torch.testing.assert_close(loaded(inputs()), expected_outputs(model), atol=1e-6, rtol=0)
+
+
+def test_digest_is_the_sha256_of_each_tensors_bytes():
+    tensors = {"a": torch.arange(6, dtype=torch.float32).reshape(2, 3).t(), "b": torch.zeros(0),
+               "c": torch.tensor([1, 2], dtype=torch.int64)}
+    record = json.loads(UT.with_tensor_digest(tensors, {"k": "v"})["dendrograd_digest"])
+    import hashlib
+
+    expected = {k: hashlib.sha256(v.contiguous().numpy().tobytes()).hexdigest() for k, v in tensors.items()}
+    assert record == {"algorithm": "sha256", "tensors": expected}
+    UT.check_tensor_digest("x.safetensors", tensors, UT.with_tensor_digest(tensors))
+    changed = dict(tensors, c=torch.tensor([1, 3]))
+    with pytest.raises(UT.CheckpointError, match="x.safetensors is damaged: the data of tensor 'c'"):
+        UT.check_tensor_digest("x.safetensors", changed, UT.with_tensor_digest(tensors))
+    with pytest.raises(UT.CheckpointError, match="holds tensor 'd' that its digest does not list"):
+        UT.check_tensor_digest("x.safetensors", dict(tensors, d=torch.ones(1)), UT.with_tensor_digest(tensors))

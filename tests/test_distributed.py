@@ -159,6 +159,9 @@ def test_resumed_ranks_train_on_under_a_default_wrapper(tmp_path):
     (state0, meta0), (state1, meta1) = read(tmp_path, 0), read(tmp_path, 1)
     assert meta0["decisions"] == meta1["decisions"] and meta0["decisions"][-1][3]
     assert max_difference(state0, state1, [k for k in state0 if not k.startswith("last_p")]) == 0.0
+    # each rank resumed with its own random state, not rank 0's
+    assert meta0["rng"]["restored"] and meta1["rng"]["restored"]
+    assert meta0["rng"]["state"] != meta1["rng"]["state"]
 
 
 # ---- one p-mode step against single processes ----------------------------------------------

@@ -117,7 +117,7 @@ class TestBadCheckpoints:
         model = fresh_network()
         before = snapshot()
         with pytest.raises(FileNotFoundError, match="run_training.safetensors") as info:
-            UDL.resume_training(model, tmp_path / "nowhere", "run")
+            UDL.resume_training(model, tmp_path / "nowhere", "run", optimizer_class=ADAM)
         assert str(tmp_path / "nowhere") in str(info.value)
         assert_unchanged(before)
 
@@ -130,7 +130,7 @@ class TestBadCheckpoints:
         model = fresh_network()
         before = snapshot()
         with pytest.raises(Exception) as info:
-            UDL.resume_training(model, tmp_path, "run")
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
         assert path in str(info.value)
         assert_unchanged(before)
 
@@ -140,7 +140,7 @@ class TestBadCheckpoints:
         model = fresh_network()
         before = snapshot()
         with pytest.raises(ValueError, match="not a training checkpoint"):
-            UDL.resume_training(model, tmp_path, "run")
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
         assert_unchanged(before)
 
     @pytest.mark.parametrize("damage", ["group sizes", "state shape"])
@@ -158,7 +158,7 @@ class TestBadCheckpoints:
         model = fresh_network()
         before = snapshot()
         with pytest.raises(ValueError, match="optimizer state") as info:
-            UDL.resume_training(model, tmp_path, "run")
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
         assert path in str(info.value)
         assert_unchanged(before)
 
@@ -170,7 +170,7 @@ class TestNetworksThatCannotResume:
         model = nn.Sequential(nn.Linear(4, 8), nn.Tanh(), nn.Dropout(0.1), nn.Linear(8, 2))
         weights = {k: v.clone() for k, v in model.state_dict().items()}
         with pytest.raises(ValueError, match="not wrapped.*initialize_arb"):
-            UDL.resume_training(model, tmp_path, "run")
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
         assert all(torch.equal(model.state_dict()[k], v) for k, v in weights.items())
 
     def test_different_settings(self, tmp_path):
@@ -179,7 +179,7 @@ class TestNetworksThatCannotResume:
         model = fresh_network()
         before = snapshot()
         with pytest.raises(ValueError, match="global_candidates: saved 2, now 3"):
-            UDL.resume_training(model, tmp_path, "run")
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
         assert_unchanged(before)
 
     def test_printing_settings_may_differ_and_roles_are_the_live_ones(self, tmp_path):
@@ -188,7 +188,8 @@ class TestNetworksThatCannotResume:
         live_roles = [(n, p.parameter_type, p.requires_grad) for n, p in live.named_parameters()]
         live_groups = [len(g["params"]) for g in GDL.arb_tracker.optimizer.param_groups]
         GDL.pc.set_silent(False)
-        model, optimizer = UDL.resume_training(fresh_network(), tmp_path, "run")
+        model, optimizer = UDL.resume_training(fresh_network(), tmp_path, "run", optimizer_class=ADAM,
+                                               scheduler_class=STEP_LR)
         assert optimizer is GDL.arb_tracker.optimizer
         assert GDL.arb_tracker.dendrites_added() == 2
         assert "ignored" in [role for _, role, _ in live_roles]
@@ -212,3 +213,120 @@ class TestSaving:
         model, _ = resume_driver.start()
         with pytest.raises(ValueError, match="optimizer the tracker built"):
             UDL.save_training(model, torch.optim.SGD(model.parameters(), lr=0.1), tmp_path, "run")
+
+
+def rewrite_record(path, change):
+    """Rewrites the file's training record through `change(record)`, tensors untouched."""
+    tensors = load_file(path)
+    with safe_open(path, framework="pt") as handle:
+        metadata = handle.metadata()
+    record = json.loads(metadata["dendrolab_training"])
+    change(record)
+    metadata["dendrolab_training"] = json.dumps(record)
+    save_file(tensors, path, metadata=metadata)
+
+
+ADAM, STEP_LR = torch.optim.Adam, torch.optim.lr_scheduler.StepLR
+
+
+class TestFilesNeverChooseCode:
+    """The optimizer and scheduler classes come from the caller; the names in a file are
+    compared with them, never imported or called."""
+
+    def hostile(self, tmp_path, module, qualname, kwargs=None):
+        path = trained_run(tmp_path)
+
+        def change(record):
+            record["optimizer"]["class"] = {"module": module, "qualname": qualname}
+            if kwargs is not None:
+                record["optimizer"]["kwargs"] = kwargs
+        rewrite_record(path, change)
+        return path
+
+    def test_a_file_naming_a_module_to_import_is_refused_before_the_import(self, tmp_path, capsys):
+        if "this" in sys.modules:
+            pytest.skip("the module 'this' is imported already in this process")
+        path = self.hostile(tmp_path, "this", "s")
+        model = fresh_network()
+        before = snapshot()
+        capsys.readouterr()
+        with pytest.raises(ValueError, match=r"saved with the optimizer this\.s, not the optimizer_class given"):
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
+        assert "this" not in sys.modules
+        assert "Beautiful is better than ugly" not in capsys.readouterr().out
+        assert_unchanged(before)
+
+    def test_a_file_naming_a_builtin_to_call_is_refused_without_a_call(self, tmp_path, capsys):
+        path = self.hostile(tmp_path, "builtins", "print", kwargs={"sep": "<sep>", "end": "<end>"})
+        model = fresh_network()
+        before = snapshot()
+        capsys.readouterr()
+        with pytest.raises(ValueError, match=r"saved with the optimizer builtins\.print; pass that class as "
+                                             r"optimizer_class="):
+            UDL.resume_training(model, tmp_path, "run")  # no class from the caller or the tracker
+        assert "<sep>" not in capsys.readouterr().out
+        assert_unchanged(before)
+        with pytest.raises(ValueError, match=r"builtins\.print, not the optimizer_class given, torch\.optim"):
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
+        assert "<sep>" not in capsys.readouterr().out
+        assert_unchanged(before)
+
+    def test_the_scheduler_is_the_callers_too(self, tmp_path):
+        trained_run(tmp_path)
+        model = fresh_network()
+        before = snapshot()
+        with pytest.raises(ValueError, match=r"saved with the scheduler torch\.optim\.lr_scheduler\.StepLR; pass "
+                                             r"that class as scheduler_class="):
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM)
+        with pytest.raises(ValueError, match=r"StepLR, not the scheduler_class given, .*ExponentialLR"):
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM,
+                                scheduler_class=torch.optim.lr_scheduler.ExponentialLR)
+        assert_unchanged(before)
+
+    def test_the_trackers_own_classes_serve_when_none_are_passed(self, tmp_path):
+        trained_run(tmp_path)
+        model = fresh_network()
+        GDL.arb_tracker.setup_optimizer(model, ADAM, lr=0.5)
+        GDL.arb_tracker.setup_scheduler(STEP_LR, step_size=1)
+        model, optimizer = UDL.resume_training(model, tmp_path, "run")
+        assert optimizer is GDL.arb_tracker.optimizer and isinstance(optimizer, ADAM)
+        assert optimizer.param_groups[0]["betas"] == (0.8, 0.95)  # the file's arguments, not lr=0.5's set-up
+        assert GDL.arb_tracker.scheduler.step_size == 3
+
+    @pytest.mark.parametrize("damage", ["arguments", "tracker entry", "mode", "add-on entry", "scheduler arguments"])
+    def test_a_record_that_fails_late_fails_before_any_change(self, tmp_path, damage):
+        path = trained_run(tmp_path)
+
+        def change(record):
+            if damage == "arguments":
+                record["optimizer"]["kwargs"]["bogus"] = 1
+            elif damage == "tracker entry":
+                record["tracker"]["member_vars"]["injected"] = 1
+            elif damage == "mode":
+                record["tracker"]["member_vars"]["mode"] = "q"
+            elif damage == "add-on entry":
+                record["addon"] = {"dendrite_loss_fn": 1}
+            else:
+                record["scheduler"]["kwargs"]["bogus"] = 1
+        rewrite_record(path, change)
+        model = fresh_network()
+        before = snapshot()
+        with pytest.raises(ValueError, match="resume_training") as info:
+            UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
+        assert path in str(info.value)
+        assert_unchanged(before)
+
+
+def test_flipped_bytes_in_a_training_checkpoint_are_named_before_any_change(tmp_path):
+    from test_deploy_load import flip_bytes_of
+    from dendrograd import utils_dgr as UT
+
+    path = trained_run(tmp_path)
+    name = next(k for k in load_file(path) if k.startswith("model/") and k.endswith("weight"))
+    flip_bytes_of(path, name)
+    model = fresh_network()
+    before = snapshot()
+    with pytest.raises(UT.CheckpointError, match=f"is damaged: the data of tensor '{name}'") as info:
+        UDL.resume_training(model, tmp_path, "run", optimizer_class=ADAM, scheduler_class=STEP_LR)
+    assert path in str(info.value)
+    assert_unchanged(before)

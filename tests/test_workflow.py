@@ -65,22 +65,49 @@ class TestOneModelPerProcess:
     def small_model(self):
         return nn.Sequential(nn.Linear(4, 6), nn.Tanh(), nn.Linear(6, 2))
 
-    def test_second_live_model_is_refused_and_the_first_keeps_training(self):
+    def new_model_state(self, model):
+        """Everything of a wrapped model that the replaced one must not touch."""
+        stored = [values.stored_counts() for nm in GDL.arb_tracker.neuron_module_vector
+                  for values in nm.dendrite_module.dendrite_values]
+        grads = [None if p.grad is None else p.grad.clone() for p in model.parameters()]
+        return {k: v.clone() for k, v in model.state_dict().items()}, stored, grads, GDL.arb_tracker.member_vars["mode"]
+
+    def test_the_newest_wrap_takes_over_and_the_replaced_model_refuses_to_train(self):
         torch.manual_seed(0)
-        first = UDL.initialize_arb(self.small_model())
-        tracker = GDL.arb_tracker
-        optimizer = tracker.setup_optimizer(first, torch.optim.SGD, lr=0.1)
-        tracker._switch_to_p()
-        modules_before = list(tracker.neuron_module_vector)
-        with pytest.raises(RuntimeError, match="another wrapped model is still in use"):
-            UDL.initialize_arb(self.small_model())
-        assert tracker.neuron_module_vector == modules_before and tracker.member_vars["mode"] == "p"
-        optimizer = tracker.optimizer
         x = torch.randn(8, 4)
+        model = UDL.initialize_arb(self.small_model())  # a notebook cell ...
+        tracker = GDL.arb_tracker
+        old_optimizer = tracker.setup_optimizer(model, torch.optim.SGD, lr=0.1)
+        tracker._switch_to_p()
+        old_optimizer = tracker.optimizer
+        old = model
+        with pytest.warns(UserWarning, match="replaces the wrapped Sequential") as record:
+            model = UDL.initialize_arb(self.small_model())  # ... run again while `model` is the old one
+        assert len(record) == 1
+        assert [nm is m for nm, m in zip(tracker.neuron_module_vector, (model[0], model[2]))] == [True, True]
+        assert tracker.member_vars["mode"] == "n" and tracker.optimizer is None
+        # the new model trains into p mode and stores a batch
+        optimizer = tracker.setup_optimizer(model, torch.optim.SGD, lr=0.1)
+        tracker._switch_to_p()
+        optimizer = tracker.optimizer
         optimizer.zero_grad()
-        F.mse_loss(first(x), torch.zeros(8, 2)).backward()
+        F.mse_loss(model(x), torch.zeros(8, 2)).backward()
+        before = self.new_model_state(model)
+        # the replaced model still predicts, stores nothing, and its optimizer refuses to act
+        F.mse_loss(old(x), torch.zeros(8, 2)).backward()
+        for call in (old_optimizer.zero_grad, old_optimizer.step):
+            with pytest.raises(RuntimeError, match="belongs to a wrapped model that a later initialize_arb call "
+                                                   "replaced"):
+                call()
+        after = self.new_model_state(model)
+        assert after[1] == before[1] and after[3] == before[3]
+        assert all(torch.equal(after[0][k], v) for k, v in before[0].items())
+        assert all((a is None and b is None) or torch.equal(a, b) for a, b in zip(after[2], before[2]))
+        assert all(v.stored_counts() == (0, 0) for nm in (old[0], old[2]) for v in nm.dendrite_module.dendrite_values)
+        # the new model's own step consumes its batch as usual
         optimizer.step()
-        assert all(nm.dendrite_module.dendrite_values[0].initialized.item() == 1 for nm in modules_before)
+        assert all(v.initialized.item() == 1 for nm in tracker.neuron_module_vector
+                   for v in nm.dendrite_module.dendrite_values)
 
     def test_a_dropped_model_makes_room_for_the_next(self):
         first = UDL.initialize_arb(self.small_model())
