@@ -8,6 +8,10 @@ if [ ! -x .venv/bin/python ]; then
   "$PYTHON" -m venv .venv
 fi
 # Torch first and pinned: the extensions are compiled against exactly this version.
+# TORCH_INDEX_URL (optional) names a wheel index to take it from, e.g. PyTorch's CPU-only one.
+if [ -n "${TORCH_INDEX_URL:-}" ]; then
+  .venv/bin/python -m pip install -q --disable-pip-version-check --index-url "$TORCH_INDEX_URL" torch==2.13.0
+fi
 .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements.txt
 # No build isolation anywhere: the build must see the torch installed above.
 if ! .venv/bin/python -c "import importlib.metadata as m; m.distribution('dendrograd')" 2>/dev/null; then
