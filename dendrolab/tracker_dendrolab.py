@@ -24,7 +24,7 @@ from torch.nn.parallel import DataParallel, DistributedDataParallel
 
 
 def gather_rank_random_states(tracker):
-    from dendrolab.training_dendrolab import gather_rank_random_states as gather
+    from dendrolab.random_states_dendrolab import gather_rank_random_states as gather
 
     gather(tracker)
 

@@ -18,7 +18,7 @@ using namespace dgr::tracker;
 
 namespace {
 
-// The modules the specification has tracker_dgr import, in one place. The process draws no
+// The modules tracker_dgr binds as its own attributes (callers rely on them), in one place. The process draws no
 // windows: the host's graphs render off-screen.
 void bind_dependencies(py::module_& m) {
   py::module_ matplotlib = py::module_::import("matplotlib");
