@@ -7,6 +7,7 @@ subset while working on one module.
 """
 import glob
 import os
+import shutil
 
 import torch
 from setuptools import setup
@@ -52,5 +53,7 @@ def extension(name):
 only = [n for n in os.environ.get("DGR_ONLY", "").split(",") if n]
 setup(
     ext_modules=[extension(n) for n in MODULES if not only or n in only],
-    cmdclass={"build_ext": PerModuleBuild.with_options(use_ninja=False)},
+    # ninja (when present) compiles only the translation units whose sources or headers changed,
+    # several at once.
+    cmdclass={"build_ext": PerModuleBuild.with_options(use_ninja=shutil.which("ninja") is not None)},
 )

@@ -15,8 +15,9 @@ fi
 .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements.txt
 # No build isolation anywhere: the build must see the torch installed above.
 if ! .venv/bin/python -c "import importlib.metadata as m; m.distribution('dendrograd')" 2>/dev/null; then
-  # First time: an editable install (compiles in place, installs dendrograd-demo).
+  # First time: an editable install (compiles the modules into the source tree, installs dendrograd-demo).
   .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps -e .
+else
+  # Later runs: rebuild what changed (with ninja installed, only the changed translation units).
+  .venv/bin/python setup.py -q build_ext --inplace > .venv/last_build.log 2>&1 || { cat .venv/last_build.log; exit 1; }
 fi
-# Later runs: rebuild only the extension modules whose sources changed.
-.venv/bin/python setup.py -q build_ext --inplace
