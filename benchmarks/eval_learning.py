@@ -362,15 +362,11 @@ def run_plain(task, model, setup, data, seed, stop_when_solved):
 
 
 def _setup_optimizer(tracker, model, lr):
-    """The dendrite arm's optimizer: Adam through the tracker. When the host offers the
-    candidate_lr_optimizer factory, it is used, so the candidates get their scaled rate."""
+    """The dendrite arm's optimizer: Adam through the tracker, which gives the candidates
+    their own group at the host's candidate learning-rate scale."""
     import torch
-    from dendrolab import modules_dendrolab as MDL
 
-    factory = getattr(MDL, "candidate_lr_optimizer", None)
-    if factory is None:
-        return tracker.setup_optimizer(model, torch.optim.Adam, lr=lr)
-    return tracker.setup_optimizer(model, factory, optimizer="Adam", lr=lr)
+    return tracker.setup_optimizer(model, torch.optim.Adam, lr=lr)
 
 
 def run_dendrites(task, setup, data, seed, stop_when_solved):

@@ -81,6 +81,8 @@ def apply_dg_grads(self: Any) -> None:
 
     A batch holding NaN or inf is removed unlearned and stops at the debugger (RuntimeError in a
     batch job). Errors raised by dendrite_loss_fn propagate and leave the pair stored.
+    Entries stored under a device key other than the holder's device can never be paired: they
+    are dropped (outputs whose backward may still come stay), with a UserWarning once per layer.
     """
 
 def apply_dg_grads_together(dendrite_modules: collections.abc.Iterable) -> None:
@@ -98,6 +100,7 @@ def apply_dg_zero(self: Any) -> None:
     discards the stored errors and outputs that were not consumed, keeping the outputs whose
     backward may still come (and the newest output when fewer errors than outputs are stored).
     Prints what was cleared when verbose. A holder with no stored error yet is left alone.
+    Entries under other device keys are dropped as by apply_dg_grads.
     """
 
 def apply_live_candidate_to_output(neuron_module: Any, out: Any, candidate_nonlinear_outs: Any) -> Any:
@@ -232,9 +235,13 @@ def forward_candidates(dendrite_module: Any, view_tuple: Any, dendrite_outs: Any
     training with gradients enabled each nonlinear output is stored, with its graph, on its value
     holder; pass the second result to watch_neuron_error.
 
-    Raises ValueError in training when the inputs hold no tensor. A failing processor prints its
-    traceback and raises SystemExit(1). NaN checks (verbose, get_debugging_backwards_nan) stop at
-    the debugger: RuntimeError in a batch job.
+    The candidates get detached copies of the inputs and of dendrite_outs under
+    GDL.pc.get_candidate_graph_mode(), else detached aliases of the tensors themselves.
+
+    Raises ValueError in training when the inputs hold no tensor, and when a candidate changed an
+    aliased tensor in place. A failing processor prints its traceback and raises SystemExit(1).
+    NaN checks (verbose, get_debugging_backwards_nan) stop at the debugger: RuntimeError in a
+    batch job.
     """
 
 def get_cc_loss(dendrite_values: Any) -> tuple[Any, tuple]:

@@ -84,6 +84,9 @@ def arb_step(self: Any, *args: Any, **kwargs: Any) -> Any:
     """Applies the stored candidate gradients once per step in p mode (unscaled when a
     GradScaler drives the step, then clipped); updates the step status. Returns None;
     closure_arb_step skips the optimizer's own step when a scaled gradient is not finite.
+    Under a GradScaler the candidates learn earlier, when the scaler first unscales or
+    checks the gradients (scaler.unscale_, or scaler.step's inf check): the step then
+    takes those gradients and clips them.
     """
 
 def arb_zero_grad(self: Any, *args: Any, **kwargs: Any) -> Any:

@@ -1,5 +1,7 @@
 """Global configuration (`pc`) and the global training tracker (`arb_tracker`)."""
 import itertools
+import math
+import numbers
 
 import torch
 
@@ -64,15 +66,20 @@ class Config(metaclass=_VersionedType):
         "arb_improvement_threshold": 0.1,
         "arb_improvement_threshold_raw": 1e-5,
         "correlation_average_factor": 0.99,
-        "dendrite_output_init": 0.0,
-        "select_candidates_per_neuron": False,
-        "candidate_lr_scale": 1.0,
+        "correlation_scores_per_epoch": True,
+        "dendrite_output_init": 0.1,
+        "select_candidates_per_neuron": True,
+        "candidate_lr_scale": 10.0,
         "candidate_grad_clipping": 0.0,
         # p mode: the network's own parameters compute no weight gradients while it lasts
         "freeze_network_in_p_mode": True,
         "arb_forward_function": torch.sigmoid,
         # schedule
         "cap_at_n": True,
+        "cap_at_last_n_phase": True,
+        "p_patience_by_best_candidate": True,
+        "mean_best_over_candidates": True,
+        "snapshot_candidates_per_neuron": True,
         "doing_mean_best": False,
         "p_epochs_to_switch": 3,
         "n_epochs_to_switch": 3,
@@ -117,12 +124,41 @@ class Config(metaclass=_VersionedType):
         _changed()
 
 
+def _number_in(low, high, low_open=False):
+    """A check that a value is a finite real number in [low, high] ((low, high] when low_open)."""
+    def check(value):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+            return False
+        return (value > low if low_open else value >= low) and value <= high
+    return check
+
+
+def _whole_number_from(low):
+    return lambda value: isinstance(value, numbers.Integral) and not isinstance(value, bool) and value >= low
+
+
+# Settings whose values are checked when set: (check, what the value must be).
+_CHECKS = {
+    "candidate_lr_scale": (_number_in(0.0, math.inf, low_open=True), "a positive finite number"),
+    "correlation_average_factor": (_number_in(0.0, 1.0), "a number in [0, 1]"),
+    "dendrite_output_init": (_number_in(0.0, math.inf), "a non-negative finite number"),
+    "candidate_grad_clipping": (_number_in(0.0, math.inf), "a non-negative finite number"),
+}
+
+
+def _checked(key, value):
+    check = _CHECKS.get(key)
+    if check is not None and not check[0](value):
+        raise ValueError(f"set_{key}: {key} must be {check[1]}, got {value!r}")
+    return value
+
+
 def _make_accessors(key):
     def getter(self):
         return self._values[key]
 
     def setter(self, value):
-        self._values[key] = value
+        self._values[key] = _checked(key, value)
         _changed()
 
     getter.__name__, setter.__name__ = "get_" + key, "set_" + key

@@ -34,6 +34,33 @@ def unwrap_parallel(model):
     return model.module if isinstance(model, (DistributedDataParallel, DataParallel)) else model
 
 
+def parameter_groups(parameters, optimizer_class, optimizer_kwargs):
+    """What the tracker passes to `optimizer_class`: for a torch.optim class with a learning
+    rate, the candidate dendrites in their own group at `lr × pc.get_candidate_lr_scale()`
+    and every other parameter in one group at `lr`; otherwise (a factory such as
+    `candidate_lr_optimizer`, or a scale of 1) the parameters as they are. The add-on's
+    mode filter drops whichever group the current mode does not train."""
+    import inspect
+
+    from dendrolab import globals_dendrolab as GDL
+
+    parameters = list(parameters)
+    scale = GDL.pc.get_candidate_lr_scale()
+    if scale == 1 or not (isinstance(optimizer_class, type) and issubclass(optimizer_class, torch.optim.Optimizer)):
+        return parameters
+    lr = optimizer_kwargs.get("lr")
+    if lr is None:
+        default = inspect.signature(optimizer_class).parameters.get("lr")
+        if default is None or not isinstance(default.default, (int, float)):
+            return parameters  # no learning rate to scale
+        lr = default.default
+    candidates = [p for p in parameters if getattr(p, "parameter_type", None) == "candidate"]
+    if not candidates:
+        return parameters
+    others = [p for p in parameters if getattr(p, "parameter_type", None) != "candidate"]
+    return [{"params": others}, {"params": candidates, "lr": lr * scale}]
+
+
 class ArbTracker:
     def __init__(self, save_name="dendrolab"):
         self.save_name = save_name
@@ -118,7 +145,8 @@ class ArbTracker:
     def _rebuild_optimizer(self):
         from dendrograd import tracker_dgr as TDG
 
-        self.optimizer = self.optimizer_class(self.model.parameters(), **self.optimizer_kwargs)
+        params = parameter_groups(self.model.parameters(), self.optimizer_class, self.optimizer_kwargs)
+        self.optimizer = self.optimizer_class(params, **self.optimizer_kwargs)
         TDG.setup_optimizer_dg(self.optimizer)
         self.member_vars["step_status"] = TDG.STEP_CLEARED
         if self.scheduler_class is not None:

@@ -40,6 +40,12 @@ def per_node(t):
     return lambda v: v.view([1, -1] + [1] * (t.dim() - 2))
 
 
+@pytest.fixture(autouse=True)
+def one_learning_rate():
+    """The steps below are checked against SGD at the optimizer's own rate."""
+    GDL.pc.set_candidate_lr_scale(1.0)
+
+
 def wrapped(kind, accepted, seed):
     """A wrapped one-layer network in p mode with `accepted` dendrites already grown, and
     an SGD optimizer with lr 1 built by the tracker for p mode."""
@@ -159,6 +165,7 @@ def test_mean_covariance_scales_the_score_not_the_step():
     for by_mean in (False, True):
         GDL.pc.reset()
         GDL.arb_tracker.reset()
+        GDL.pc.set_candidate_lr_scale(1.0)
         GDL.pc.set_correlations_by_mean(by_mean)
         neuron_module, optimizer, x, generator = wrapped("linear", 1, seed=2)
         target = torch.rand(x.shape[0], 4, generator=generator, dtype=torch.float64) - 0.5
@@ -170,14 +177,24 @@ def test_mean_covariance_scales_the_score_not_the_step():
             torch.testing.assert_close(steps[by_mean][name], expected[name], rtol=1e-6, atol=1e-10)
 
 
-def test_candidate_learning_rate_scales_only_the_candidates():
-    """Through candidate_lr_optimizer the candidates step at lr x candidate_lr_scale (p mode) and
-    the neurons at lr (n mode), each by the gradient computed by hand."""
+def _sgd_through_factory(neuron_module):
     from dendrolab import modules_dendrolab as MDL
 
+    return GDL.arb_tracker.setup_optimizer(neuron_module, MDL.candidate_lr_optimizer, optimizer="SGD", lr=0.4)
+
+
+def _sgd_class(neuron_module):
+    return GDL.arb_tracker.setup_optimizer(neuron_module, torch.optim.SGD, lr=0.4)
+
+
+@pytest.mark.parametrize("build", [_sgd_class, _sgd_through_factory], ids=["optimizer class", "factory"])
+def test_candidate_learning_rate_scales_only_the_candidates(build):
+    """Through the tracker's own optimizer construction (any torch.optim class) or the
+    candidate_lr_optimizer factory, the candidates step at lr x candidate_lr_scale (p mode) and
+    the neurons at lr (n mode), each by the gradient computed by hand."""
     GDL.pc.set_candidate_lr_scale(2.5)
     neuron_module, _, x, generator = wrapped("linear", 1, seed=4)
-    optimizer = GDL.arb_tracker.setup_optimizer(neuron_module, MDL.candidate_lr_optimizer, optimizer="SGD", lr=0.4)
+    optimizer = build(neuron_module)
     assert [g["lr"] for g in optimizer.param_groups] == [1.0]  # p mode keeps the candidate group only
     target = torch.rand(x.shape[0], 4, generator=generator, dtype=torch.float64) - 0.5
     _, _, expected = reference(neuron_module, x, target)
@@ -187,7 +204,7 @@ def test_candidate_learning_rate_scales_only_the_candidates():
 
     GDL.arb_tracker.member_vars["mode"] = "n"
     neuron_module.dendrite_module.mode = "n"
-    optimizer = GDL.arb_tracker.setup_optimizer(neuron_module, MDL.candidate_lr_optimizer, optimizer="SGD", lr=0.4)
+    optimizer = build(neuron_module)
     assert [g["lr"] for g in optimizer.param_groups] == [0.4]
     weight = neuron_module.main_module.weight.detach().clone().requires_grad_(True)
     main = neuron_module.main_module
@@ -201,3 +218,19 @@ def test_candidate_learning_rate_scales_only_the_candidates():
     F.mse_loss(torch.tanh(neuron_module(x)), target).backward()
     optimizer.step()
     torch.testing.assert_close(start - main.weight.detach(), 0.4 * grad, rtol=1e-6, atol=1e-10)
+
+
+def test_candidate_learning_rate_scale_uses_the_class_default_rate_and_leaves_factories_alone():
+    """Without an lr argument the candidates' group starts from the class's own default rate;
+    a callable that is not a torch.optim class gets the parameters as they are."""
+    from dendrolab.tracker_dendrolab import parameter_groups
+
+    GDL.pc.set_candidate_lr_scale(3.0)
+    neuron_module, _, _, _ = wrapped("linear", 1, seed=4)
+    groups = parameter_groups(neuron_module.parameters(), torch.optim.RMSprop, {})
+    candidates = [p for p in neuron_module.parameters() if getattr(p, "parameter_type", None) == "candidate"]
+    assert [len(g["params"]) for g in groups] == [len(list(neuron_module.parameters())) - len(candidates),
+                                                 len(candidates)]
+    assert groups[1]["lr"] == pytest.approx(3.0 * 1e-2)  # RMSprop's default lr is 0.01
+    assert isinstance(parameter_groups(neuron_module.parameters(), lambda params: None, {"lr": 1.0})[0],
+                      torch.nn.Parameter)

@@ -1,6 +1,7 @@
 """Registry, role tags, mode hooks, candidate lifecycle, shape helper, gradient killing."""
 import collections
 import importlib.machinery
+import re
 import subprocess
 import sys
 import types
@@ -479,3 +480,25 @@ class TestHostContract:
         assert result.returncode == 0, result.stderr
         assert "Dendrite does not have output Value for layer layer" in result.stdout
         assert "raised: dendrograd: no stored candidate output for layer layer" in result.stdout
+
+
+class TestSettingValues:
+    @pytest.mark.parametrize("name, bad", [
+        ("candidate_lr_scale", -1.0), ("candidate_lr_scale", 0), ("candidate_lr_scale", float("inf")),
+        ("candidate_lr_scale", "10"), ("correlation_average_factor", 1.5), ("correlation_average_factor", -0.1),
+        ("correlation_average_factor", float("nan")), ("dendrite_output_init", -0.1),
+        ("candidate_grad_clipping", True),
+    ])
+    def test_a_bad_value_is_refused_by_name_and_the_setting_keeps_its_value(self, name, bad):
+        before = getattr(GDL.pc, "get_" + name)()
+        with pytest.raises(ValueError, match=f"set_{name}: {name} must be .*got {re.escape(repr(bad))}"):
+            getattr(GDL.pc, "set_" + name)(bad)
+        assert getattr(GDL.pc, "get_" + name)() == before
+
+    @pytest.mark.parametrize("name, good", [
+        ("candidate_lr_scale", 10), ("correlation_average_factor", 0), ("correlation_average_factor", 1.0),
+        ("dendrite_output_init", 0.0), ("candidate_grad_clipping", 5),
+    ])
+    def test_edge_values_are_taken(self, name, good):
+        getattr(GDL.pc, "set_" + name)(good)
+        assert getattr(GDL.pc, "get_" + name)() == good

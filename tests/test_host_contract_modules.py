@@ -23,6 +23,7 @@ def p_mode_batches(batches=3, seed=0):
     candidates' step): the holders' statistics and the candidates' last gradients."""
     torch.manual_seed(seed)
     GDL.pc.set_global_candidates(2)
+    GDL.pc.set_correlation_scores_per_epoch(False)  # scores across batches: the average factor counts
     GDL.pc.set_initial_correlation_batches(1)  # the second batch on runs on the average factor
     model = wrapped_mlp()
     data = [(torch.randn(16, 4), torch.randn(16, 2)) for _ in range(batches)]

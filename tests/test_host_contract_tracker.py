@@ -84,6 +84,8 @@ def short_layer(name, initialized):
 def quiet_check(monkeypatch):
     """The epoch-end check without modules_dgr's per-slot update and without statistics."""
     monkeypatch.setattr(MDG, "check_new_best_score", lambda holder: None)
+    for name in ("correlation_scores_per_epoch", "p_patience_by_best_candidate", "snapshot_candidates_per_neuron"):
+        getattr(GDL.pc, "set_" + name)(False)  # the minimal holders carry the flags those rules need only
     GDL.pc.set_silent(True)
 
 

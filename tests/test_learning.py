@@ -239,6 +239,7 @@ class TestRunningStatistics:
         assert values.initialized.item() == 0
 
     def test_error_mean_and_phase_choice(self):
+        GDL.pc.set_correlation_scores_per_epoch(False)
         GDL.pc.set_initial_correlation_batches(1)
         values = holder()
         values.normal_pass_average_d.fill_(1.0)

@@ -258,3 +258,72 @@ class TestModulesLearnTogether:
         self.assert_same(self.learned(modules[0]), first_alone)
         self.assert_same(self.learned(modules[1]), untouched)
         assert untouched["0.counts"] == (2, 2)
+
+
+class TestCandidateGraphMode:
+    """candidate_graph_mode False: the candidates read the layer's inputs and the accepted
+    dendrites' outputs themselves instead of copies; they learn exactly what they learn from
+    copies, also once dendrites exist (whose outputs the network's backward has freed the
+    graph of by the time the candidates learn)."""
+
+    @staticmethod
+    def grown_then_learned(candidate_graph_mode, dendrite_graph_mode, freeze):
+        GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
+        GDL.pc.set_global_candidates(2)
+        GDL.pc.set_candidate_graph_mode(candidate_graph_mode)
+        GDL.pc.set_dendrite_graph_mode(dendrite_graph_mode)
+        GDL.pc.set_freeze_network_in_p_mode(freeze)
+        GDL.pc.set_dendrite_output_init(0.5)  # the accepted dendrite feeds the network at once
+        torch.manual_seed(0)
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 6), nn.Tanh(), nn.Linear(6, 6), nn.Tanh(),
+                                                 nn.Linear(6, 2)))
+        tracker = GDL.arb_tracker
+        tracker.setup_optimizer(model, torch.optim.SGD, lr=0.05)
+        g = torch.Generator().manual_seed(1)
+        data = [(torch.randn(16, 4, generator=g), torch.randn(16, 2, generator=g)) for _ in range(4)]
+        for _ in range(2):  # two dendrites: each later candidate also reads the earlier ones
+            tracker._switch_to_p()
+            for x, y in data[:2]:
+                tracker.optimizer.zero_grad()
+                nn.functional.mse_loss(model(x), y).backward()
+                tracker.optimizer.step()
+            tracker._switch_to_n()
+        tracker._switch_to_p()
+        for x, y in data:
+            tracker.optimizer.zero_grad()
+            nn.functional.mse_loss(model(x), y).backward()
+            tracker.optimizer.step()
+        assert tracker.dendrites_added() == 2
+        state = {name: t.detach().clone() for name, t in model.state_dict().items()}
+        state.update({name + ".grad": p.grad.clone() for name, p in model.named_parameters()
+                      if getattr(p, "parameter_type", None) == "candidate" and p.grad is not None})
+        stored = [values.stored_counts() for nm in tracker.neuron_module_vector
+                  for values in nm.dendrite_module.dendrite_values]
+        return state, stored
+
+    @pytest.mark.parametrize("dendrite_graph_mode", [True, False])
+    @pytest.mark.parametrize("freeze", [True, False])
+    def test_learns_exactly_as_with_copies(self, dendrite_graph_mode, freeze):
+        expected, _ = self.grown_then_learned(True, dendrite_graph_mode, freeze)
+        actual, stored = self.grown_then_learned(False, dendrite_graph_mode, freeze)
+        assert actual.keys() == expected.keys()
+        assert sum(name.endswith(".grad") for name in actual) == 3 * 2 * 3  # 3 layers, 2 slots, weight/bias/inputs
+        for name in expected:
+            assert torch.equal(actual[name], expected[name]), name
+        assert set(stored) == {(0, 0)}
+
+    def test_a_candidate_that_changes_its_input_in_place_is_refused(self):
+        def scale_input(module, args):
+            args[0].mul_(2.0)
+
+        for graph_mode in (True, False):
+            GDL.pc.set_candidate_graph_mode(graph_mode)
+            model = wrapped_mlp()
+            model[2].dendrite_module.candidate_module[0].register_forward_pre_hook(scale_input)
+            x = torch.randn(16, 4)
+            if graph_mode:
+                model(x).sum().backward()  # the candidate scales its own copy
+                continue
+            h = torch.relu(model[0](x)).detach()
+            with pytest.raises(ValueError, match="a candidate of layer 2 changed its input in place"):
+                model[2](h)

@@ -21,6 +21,7 @@ def wrapped(mode, optimizer_class=torch.optim.SGD, **kwargs):
     torch.manual_seed(0)
     GDL.pc.set_dendrite_graph_mode(False)  # every layer gets its neuron error
     GDL.pc.set_initial_correlation_batches(1)
+    GDL.pc.set_candidate_lr_scale(1.0)  # the plain references train every parameter at one rate
     GDL.pc.set_silent(True)
     GDL.arb_tracker.reset()  # comparison models: the earlier one is done training
     model = UDL.initialize_arb(nn.Sequential(nn.Linear(4, 8), nn.Tanh(), nn.Linear(8, 2)))
@@ -157,9 +158,9 @@ class TestSchedulers:
             GDL.arb_tracker.setup_scheduler(lr_scheduler.StepLR, step_size=1)
 
 
-def run(mode, batches, precision=None, scaler=None, optimizer_class=torch.optim.SGD):
+def run(mode, batches, precision=None, scaler=None, optimizer_class=torch.optim.SGD, **optimizer_kwargs):
     """The ordinary loop under autocast (`precision`) and a GradScaler, or plain."""
-    model, optimizer = wrapped(mode, optimizer_class)
+    model, optimizer = wrapped(mode, optimizer_class, **optimizer_kwargs)
     for x, y in batches:
         optimizer.zero_grad()
         with torch.autocast("cpu", dtype=precision or torch.float32, enabled=precision is not None):
@@ -286,3 +287,203 @@ class TestCandidateClipping:
         # the frozen network computes no weight gradients in p mode, so none can be clipped
         assert not neuron_grads
         assert not any(p.requires_grad for p in model.parameters() if p.parameter_type == "neuron")
+
+
+def candidate_params(model):
+    return [p for p in model.parameters() if getattr(p, "parameter_type", None) == "candidate"]
+
+
+def plain_network():
+    """The wrapped MLP's network as plain PyTorch, with the same initial weights."""
+    torch.manual_seed(0)
+    return nn.Sequential(nn.Linear(4, 8), nn.Tanh(), nn.Linear(8, 2))
+
+
+def scaled_iteration(model, optimizer, scaler, x, y, factor=1.0, precision=None):
+    """zero_grad, forward (under autocast for `precision`), the scaled backward of the loss
+    times `factor` (inf forces an overflow)."""
+    optimizer.zero_grad()
+    with torch.autocast("cpu", dtype=precision or torch.float32, enabled=precision is not None):
+        loss = F.mse_loss(model(x), y) * factor
+    scaler.scale(loss).backward()
+
+
+class TestScalerSeesTheCandidates:
+    """In p mode the candidates' gradients are learned from stored batches, not made by the
+    backward: the scaler must still see their overflow (and back off), and unscale_ must
+    reach them."""
+
+    @pytest.mark.parametrize("optimizer_class, kwargs", [
+        pytest.param(torch.optim.SGD, dict(momentum=0.9, weight_decay=1e-3), id="SGD"),
+        pytest.param(torch.optim.Adam, {}, id="Adam"),
+    ])
+    def test_forced_overflow_backs_off_as_for_a_plain_model(self, optimizer_class, kwargs, debugger_stops):
+        batches, overflowing = data(8), {1, 3, 4}
+        settings = dict(init_scale=2.0 ** 16, growth_interval=2)
+
+        def scales_of(model, optimizer, on_step=None):
+            scaler, scales = torch.amp.GradScaler("cpu", **settings), []
+            for k, (x, y) in enumerate(batches):
+                scaled_iteration(model, optimizer, scaler, x, y, float("inf") if k in overflowing else 1.0)
+                scaler.step(optimizer)
+                scaler.update()
+                scales.append(scaler.get_scale())
+                if on_step:
+                    on_step(k)
+            return scales
+
+        plain = plain_network()
+        expected = scales_of(plain, optimizer_class(plain.parameters(), lr=LR, **kwargs))
+        assert expected == [2.0 ** 16, 2.0 ** 15, 2.0 ** 15, 2.0 ** 14, 2.0 ** 13, 2.0 ** 13, 2.0 ** 14, 2.0 ** 14]
+
+        model, optimizer = wrapped("p", optimizer_class, **kwargs)
+        moved = []
+        last = [trained(model, "p")]
+
+        def record(k):
+            now = trained(model, "p")
+            moved.append(any(not torch.equal(now[n], last[0][n]) for n in now))
+            last[0] = now
+
+        assert scales_of(model, optimizer, record) == expected
+        assert moved == [k not in overflowing for k in range(len(batches))]  # skipped exactly on overflow
+        assert debugger_stops.count == 0
+        # the overflowing iterations taught nothing, the others learned once each: the same
+        # as the unscaled loop that never saw the overflowing batches
+        got, got_statistics = trained(model, "p"), statistics(model)
+        reference, _ = run("p", [b for k, b in enumerate(batches) if k not in overflowing],
+                           optimizer_class=optimizer_class, **kwargs)
+        assert_same(got, trained(reference, "p"), atol=1e-6)
+        assert_same(got_statistics, statistics(reference), atol=1e-6)
+
+    def test_persistent_float16_overflow_backs_off_until_the_errors_fit(self):
+        # Every scaled float16 neuron error overflows at the first scales: the scale must
+        # halve at each skipped iteration until they fit, then the candidates learn. The
+        # reference: the plain network under the same autocast, whose layer outputs' scaled
+        # gradients are the errors the candidates learn from.
+        batches, init_scale = data(14), 2.0 ** 26
+        plain = plain_network()
+        expected_scales, expected_skips, scale = [], [], init_scale
+        for x, y in batches:
+            grads = []
+            with torch.autocast("cpu", dtype=torch.float16):
+                hidden = plain[0](x)
+                out = plain[2](plain[1](hidden))
+                loss = F.mse_loss(out, y)
+            for t in (hidden, out):
+                t.register_hook(grads.append)
+            (loss * scale).backward()
+            overflow = not all(torch.isfinite(g).all() for g in grads)
+            expected_skips.append(overflow)
+            scale = scale / 2 if overflow else scale
+            expected_scales.append(scale)
+        assert expected_skips[:3] == [True] * 3 and not expected_skips[-1]  # persistent, then it fits
+
+        model, optimizer = wrapped("p")
+        scaler = torch.amp.GradScaler("cpu", init_scale=init_scale)
+        scales, skips = [], []
+        for x, y in batches:
+            before = trained(model, "p")
+            scaled_iteration(model, optimizer, scaler, x, y, precision=torch.float16)
+            scaler.step(optimizer)
+            scaler.update()
+            after = trained(model, "p")
+            skips.append(all(torch.equal(after[n], before[n]) for n in after))
+            scales.append(scaler.get_scale())
+        assert scales == expected_scales
+        assert skips == expected_skips
+        assert all(torch.isfinite(t).all() for t in (*trained(model, "p").values(), *statistics(model).values()))
+
+    @pytest.mark.parametrize("accumulate", [1, 2], ids=["one backward", "two backwards per step"])
+    def test_unscale_then_clip_sees_the_unscaled_candidate_gradients(self, accumulate, monkeypatch):
+        # The usual recipe: scaler.unscale_(optimizer), clip_grad_norm_, scaler.step. The
+        # reference: the unscaled loop, whose candidate gradients are clipped the same way
+        # right where they come into being.
+        batches, max_norm = data(8), 0.05
+
+        def iterations():
+            for k in range(0, len(batches), accumulate):
+                yield batches[k:k + accumulate]
+
+        model, optimizer = wrapped("p")
+        scaler = torch.amp.GradScaler("cpu", init_scale=2.0 ** 12)
+        unscaled, norms = [], []
+        for group in iterations():
+            optimizer.zero_grad()
+            for x, y in group:
+                scaler.scale(F.mse_loss(model(x), y)).backward()
+            scaler.unscale_(optimizer)
+            unscaled.append([None if p.grad is None else p.grad.clone() for p in candidate_params(model)])
+            norms.append(torch.nn.utils.clip_grad_norm_(candidate_params(model), max_norm))
+            scaler.step(optimizer)
+            scaler.update()
+        assert scaler.get_scale() == 2.0 ** 12
+
+        reference, reference_optimizer = wrapped("p")
+        tracker = GDL.arb_tracker
+        apply = tracker.apply_dg_grads
+        expected, expected_norms = [], []
+
+        def apply_then_clip():
+            apply()
+            expected.append([None if p.grad is None else p.grad.clone() for p in candidate_params(reference)])
+            expected_norms.append(torch.nn.utils.clip_grad_norm_(candidate_params(reference), max_norm))
+
+        monkeypatch.setattr(tracker, "apply_dg_grads", apply_then_clip)
+        for group in iterations():
+            reference_optimizer.zero_grad()
+            for x, y in group:
+                F.mse_loss(reference(x), y).backward()
+            reference_optimizer.step()
+
+        assert len(unscaled) == len(expected) == len(batches) // accumulate
+        for got, want in zip(unscaled, expected):
+            assert [g is None for g in got] == [w is None for w in want]
+            for g, w in zip(got, want):
+                if w is not None:
+                    torch.testing.assert_close(g, w, atol=1e-7, rtol=1e-6)
+        torch.testing.assert_close(torch.stack(norms), torch.stack(expected_norms), atol=0, rtol=1e-6)
+        assert max(expected_norms) > max_norm  # the clipping did clip
+        assert_same(trained(model, "p"), trained(reference, "p"), atol=1e-6)
+        assert_same(statistics(model), statistics(reference), atol=1e-6)  # learned once per step
+
+    def test_unscale_without_step_then_zero_grad_learns_afresh(self):
+        # A loop that inspects the unscaled gradients and drops the iteration: the next
+        # iteration's candidates learn at its own unscale_/step.
+        batches = data(3)
+        model, optimizer = wrapped("p")
+        scaler = torch.amp.GradScaler("cpu", init_scale=2.0 ** 8)
+        x, y = batches[0]
+        scaled_iteration(model, optimizer, scaler, x, y)
+        scaler.unscale_(optimizer)
+        assert any(p.grad is not None and p.grad.abs().sum() > 0 for p in candidate_params(model))
+        scaler.update()
+        for x, y in batches[1:]:
+            before = trained(model, "p")
+            scaled_iteration(model, optimizer, scaler, x, y)
+            assert all(p.grad is None or not p.grad.any() for p in candidate_params(model))  # nothing learned yet
+            scaler.step(optimizer)
+            scaler.update()
+            after = trained(model, "p")
+            assert any(not torch.equal(after[n], before[n]) for n in after)
+
+    def test_replaced_model_optimizer_leaves_the_new_model_alone(self):
+        old_model, old_optimizer = wrapped("p")
+        scaler = torch.amp.GradScaler("cpu")
+        x, y = data(1)[0]
+        scaled_iteration(old_model, old_optimizer, scaler, x, y)
+        with pytest.warns(UserWarning, match="replaces"):
+            new_model = UDL.initialize_arb(plain_network())
+        GDL.arb_tracker.setup_optimizer(new_model, torch.optim.SGD, lr=LR)
+        GDL.arb_tracker._switch_to_p()
+        new_optimizer = GDL.arb_tracker.optimizer
+        new_optimizer.zero_grad()
+        F.mse_loss(new_model(x), y).backward()  # the new model's batch waits for its step
+        before, stats_before = trained(new_model, "p"), statistics(new_model)
+        scaler.unscale_(old_optimizer)
+        with pytest.raises(RuntimeError, match="replaced"):
+            scaler.step(old_optimizer)
+        assert_same(trained(new_model, "p"), before, atol=0)
+        assert_same(statistics(new_model), stats_before, atol=0)
+        new_optimizer.step()  # its batch is still there to learn from
+        assert any(not torch.equal(a, b) for a, b in zip(before.values(), trained(new_model, "p").values()))

@@ -390,3 +390,82 @@ class TestStoreStaysBounded:
             assert torch.allclose(candidate.weight.grad, reference["weight.grad"], atol=1e-6, rtol=1e-5)
             assert torch.allclose(holders[k].prev_dendrite_candidate_correlation,
                                   reference["prev_dendrite_candidate_correlation"], atol=1e-6, rtol=1e-5)
+
+
+def move_stored_outputs(module, args, out, to_key=1):
+    """Forward hook: the candidate outputs this call stored move from device key 0 to
+    `to_key`, as if the layer's inputs (and so its candidates) lived on a second device while
+    its output, and so its error, arrives on the first (model parallel on one CPU)."""
+    for values in module.dendrite_module.dendrite_values:
+        values.dendrite_outs[to_key].extend(values.dendrite_outs.pop(0, []))
+
+
+def stored_entries(model):
+    """Every stored output and error of every slot, under every device key."""
+    return sum(len(stored) for neuron_module in neuron_modules()
+               for values in neuron_module.dendrite_module.dendrite_values
+               for lists in (values.dendrite_outs, values.current_parent_d) for stored in lists.values())
+
+
+class TestOutputOnAnotherDevice:
+    """A layer whose output and error live on another device than its candidate outputs."""
+
+    def moved_loop(self, data, extra=lambda model, step: None):
+        def hook_last_layer(model, step):
+            if step == 0:
+                neuron_modules()[-1].register_forward_hook(move_stored_outputs)
+            extra(model, step)
+        return train(data, hook_last_layer)
+
+    def test_learns_as_on_one_device_and_keeps_nothing(self, recwarn):
+        data = batches(12)
+        expected = snapshot(train(data))
+        model = self.moved_loop(data)
+        assert_same_state(snapshot(model), expected)
+        assert neuron_modules()[-1].dendrite_module.dendrite_values[0].device == 1
+        assert stored_entries(model) == 0
+        assert not [w for w in recwarn if "device index" in str(w.message)]
+
+    def test_discarded_forwards_do_not_pile_up(self):
+        data = batches(40)
+        sizes = []
+
+        def discarded(model, step):
+            F.mse_loss(model(torch.randn(5, 4)), torch.zeros(5, 2))
+            sizes.append(stored_entries(model))
+
+        model = self.moved_loop(data, discarded)
+        assert max(sizes) <= 2 * len(neuron_modules()) and stored_entries(model) == 0
+
+    def test_a_forward_before_zero_grad_keeps_its_output_under_its_key(self):
+        model, optimizer = p_mode_model(lambda: nn.Sequential(nn.Linear(4, 8), nn.ReLU(), nn.Linear(8, 2)))
+        neuron_modules()[-1].register_forward_hook(move_stored_outputs)
+        values = neuron_modules()[-1].dendrite_module.dendrite_values[0]
+        for x, y in batches(3):
+            loss = F.mse_loss(model(x), y)
+            optimizer.zero_grad()  # between the forward and its backward
+            assert len(values.dendrite_outs[1]) == 1
+            loss.backward()
+            optimizer.step()
+            assert stored_entries(model) == 0
+
+    def test_entries_that_cannot_pair_are_dropped_and_reported_once(self):
+        """Positional entries (stored by other code) under a key the layer does not learn from."""
+        data = batches(6)
+        expected = snapshot(train(data))
+
+        def stray(model, step):
+            if step == 0:
+                return
+            values = neuron_modules()[0].dendrite_module.dendrite_values[0]
+            values.dendrite_outs[1].append(torch.rand(16, 8, requires_grad=True))
+            values.current_parent_d[1].append(torch.randn(16, 8))
+
+        with pytest.warns(UserWarning) as caught:
+            model = train(data, stray)
+        reports = [w for w in caught if "device index 1" in str(w.message)]
+        assert len(reports) == 1
+        assert "layer 0 stored 1 candidate output(s) and 1 neuron error(s)" in str(reports[0].message)
+        assert "learns from the ones under device index 0" in str(reports[0].message)
+        assert stored_entries(model) == 0
+        assert_same_state(snapshot(model), expected)

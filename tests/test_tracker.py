@@ -391,7 +391,17 @@ class TestScores:
 # ---------------------------------------------------------------------------
 # switch decisions
 # ---------------------------------------------------------------------------
+SCHEDULE_RULES = ("cap_at_last_n_phase", "p_patience_by_best_candidate", "snapshot_candidates_per_neuron",
+                  "mean_best_over_candidates", "correlation_scores_per_epoch")
+
+
 class TestSwitch:
+    @pytest.fixture(autouse=True)
+    def specified_rules(self):
+        """These cases check the rules a host without the schedule settings gets."""
+        for name in SCHEDULE_RULES:
+            getattr(GDL.pc, "set_" + name)(False)
+
     @pytest.mark.parametrize("mode, last, expected", [("p", 9, True), ("p", 10, False), ("n", 0, False)])
     def test_history_rule(self, mode, last, expected):
         MV().update(mode=mode, num_epochs_run=12, epoch_last_improved=last)
@@ -559,6 +569,90 @@ class TestSwitch:
 # ---------------------------------------------------------------------------
 # diagnostics
 # ---------------------------------------------------------------------------
+class TestScheduleRules:
+    """The schedule settings against the rules without them, on the same epoch."""
+
+    @pytest.mark.parametrize("last_n, cap", [(True, 50), (False, 100)])
+    def test_the_cap_is_the_first_or_the_last_n_phase(self, last_n, cap):
+        GDL.pc.set_cap_at_last_n_phase(last_n)
+        GDL.pc.set_silent(True)
+        MV().update(mode="p", switch_epochs=[100, 180, 230])  # n phases of 100 and 50 epochs
+        assert TDG.check_cap_switch(GDL.arb_tracker, cap - 1) is False
+        assert TDG.check_cap_switch(GDL.arb_tracker, cap) is True
+        MV().update(switch_epochs=[30])  # the first p phase: both rules cap at the first n phase
+        assert [TDG.check_cap_switch(GDL.arb_tracker, k) for k in (29, 30)] == [False, True]
+
+    def pooled_layer(self, strong_best):
+        """Two slots of one neuron: a strong one counted at 0.5 and a weak one that just
+        passed the margins (0.1 to 0.2), as check_new_best_score leaves them."""
+        strong = holder(1, best_score=[strong_best], previous_best_score=[0.5],
+                        best_score_improved_this_epoch=[1.0 if strong_best > 0.55 else 0.0])
+        weak = holder(1, best_score=[0.2], previous_best_score=[0.1], best_score_improved_this_epoch=[1.0],
+                      nodes_improved_any=[1.0])
+        return layer("pool", [strong, weak], channels=1)
+
+    @pytest.mark.parametrize("pooled, strong_best, restarts", [
+        (False, 0.5, True), (True, 0.5, False), (True, 0.52, False), (True, 0.6, True)])
+    def test_patience_restarts_on_the_pooled_best_or_on_any_slot(self, monkeypatch, pooled, strong_best, restarts):
+        monkeypatch.setattr(MDG, "check_new_best_score", lambda values: None)
+        GDL.pc.set_p_patience_by_best_candidate(pooled)
+        GDL.pc.set_silent(True)
+        tracker = install(self.pooled_layer(strong_best))
+        MV().update(mode="p", num_epochs_run=8, epoch_last_improved=2)
+        assert TDG.best_cascor_score_improved_this_epoch(tracker) is True  # a slot improved either way
+        assert MV()["epoch_last_improved"] == (8 if restarts else 2)
+
+    def test_mean_best_takes_each_neurons_best_slot(self):
+        GDL.pc.set_doing_mean_best(True)
+        tracker = install(layer("a", [holder(best_pearson_correlation=[0.2, 0.1]),
+                                      holder(best_pearson_correlation=[0.1, -0.4])]))
+        means = {}
+        for over_candidates in (False, True):
+            GDL.pc.set_mean_best_over_candidates(over_candidates)
+            MV().update(num_epochs_run=1, switch_epochs=[0], best_mean_scores=[])
+            TDG.add_best_scores(tracker)
+            means[over_candidates] = MV()["best_mean_scores"][-1]
+        assert means == {False: pytest.approx((0.2 + 0.1) / 2 / 2), True: pytest.approx((0.2 + 0.4) / 2 / 2)}
+
+    @pytest.mark.parametrize("flagged", [True, False])
+    def test_snapshot_takes_only_the_improved_neurons_rows(self, monkeypatch, flagged):
+        monkeypatch.setattr(MDG, "check_new_best_score", lambda values: None)
+        GDL.pc.set_snapshot_candidates_per_neuron(True)
+        GDL.pc.set_silent(True)
+        # neuron 1 rose this epoch; whether the slot also passed the margins does not matter
+        values = holder(nodes_improved_any=[0.0, 1.0], best_score_improved_this_epoch=[1.0 if flagged else 0.0],
+                        best_score=[0.3, 0.4], previous_best_score=[0.3, 0.4])
+        item = layer("lay", [values])
+        dm = item.dendrite_module
+        dm.num_dendrites = 1
+        old = nn.Linear(3, 2)
+        dm.best_candidate_module[0] = old
+        before_weight, before_bias = old.weight.detach().clone(), old.bias.detach().clone()
+        dm.best_dendrites_to_candidates_saved[0] = torch.full((1, 2), 7.0)
+        tracker = install(item)
+        MV().update(mode="p", num_epochs_run=4, epoch_last_improved=1)
+        TDG.best_cascor_score_improved_this_epoch(tracker)
+        live = dm.candidate_module[0]
+        assert dm.best_candidate_module[0] is old  # updated in place
+        torch.testing.assert_close(old.weight[0], before_weight[0])
+        torch.testing.assert_close(old.weight[1], live.weight[1].detach())
+        torch.testing.assert_close(old.bias, torch.stack([before_bias[0], live.bias[1].detach()]))
+        saved = dm.best_dendrites_to_candidates_saved[0]
+        torch.testing.assert_close(saved, torch.stack([torch.tensor([7.0]), dm.dendrites_to_candidates[0][:, 1]], 1))
+
+    def test_a_missing_snapshot_is_taken_whole(self, monkeypatch):
+        monkeypatch.setattr(MDG, "check_new_best_score", lambda values: None)
+        GDL.pc.set_snapshot_candidates_per_neuron(True)
+        GDL.pc.set_silent(True)
+        item = layer("lay", [holder(nodes_improved_any=[1.0, 0.0], previous_best_score=[0.0, 0.0])])
+        tracker = install(item)
+        MV().update(mode="p", num_epochs_run=4, epoch_last_improved=1)
+        TDG.best_cascor_score_improved_this_epoch(tracker)
+        dm = item.dendrite_module
+        copy = dm.best_candidate_module[0]
+        assert copy is not dm.candidate_module[0] and torch.equal(copy.weight, dm.candidate_module[0].weight)
+
+
 def test_parameter_lookup_and_membership_report(monkeypatch, capsys):
     shared = nn.Linear(2, 2)
     model = nn.Sequential(nn.Sequential(shared), shared, tagged(nn.Linear(2, 1), "candidate"))

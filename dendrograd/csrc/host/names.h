@@ -21,7 +21,10 @@
   X(get_modules_to_track)
 
 // Getters a host may leave out; the add-on then uses the value named in settings.h.
-#define DGR_OPTIONAL_GETTERS(X) X(get_correlation_average_factor) X(get_freeze_network_in_p_mode)
+#define DGR_OPTIONAL_GETTERS(X)                                                                      \
+  X(get_correlation_average_factor) X(get_freeze_network_in_p_mode) X(get_p_patience_by_best_candidate) \
+  X(get_cap_at_last_n_phase) X(get_mean_best_over_candidates) X(get_snapshot_candidates_per_neuron)    \
+  X(get_correlation_scores_per_epoch)
 
 // Attributes of the host's objects and modules, and the keys of member_vars.
 #define DGR_HOST_ATTRIBUTES(X)                                                                           \

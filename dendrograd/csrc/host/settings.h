@@ -155,4 +155,32 @@ inline double correlation_average_factor() {
 // allow: a host without the setting keeps its parameters as they are.
 inline bool freeze_network_in_p_mode() { return truthy(get_optional(names::get_freeze_network_in_p_mode(), Py_False)); }
 
+// Whether each candidate's scores are the mean over the current epoch's batches, started
+// afresh every epoch, so that a score compares whole epochs in full-batch and mini-batch
+// training alike (without: the initial phase, then a moving average across epochs).
+inline bool correlation_scores_per_epoch() {
+  return truthy(get_optional(names::get_correlation_scores_per_epoch(), Py_False));
+}
+
+// The schedule's rules. Each setting chooses a rule; a host without it gets the rule written
+// next to the setting's name.
+// p-mode patience restarts when the best score any candidate holds for a neuron passes the
+// improvement margins, rather than when any candidate slot's does (without: any slot).
+inline bool p_patience_by_best_candidate() {
+  return truthy(get_optional(names::get_p_patience_by_best_candidate(), Py_False));
+}
+// The cap on a p phase is the length of the n phase just before it (without: the first n phase).
+inline bool cap_at_last_n_phase() { return truthy(get_optional(names::get_cap_at_last_n_phase(), Py_False)); }
+// Mean-best scoring takes, per neuron, the best score over every candidate slot (without:
+// candidate slot 0's).
+inline bool mean_best_over_candidates() {
+  return truthy(get_optional(names::get_mean_best_over_candidates(), Py_False));
+}
+// The best-candidate snapshot copies only the neurons whose best score rose, so each neuron's
+// snapshot is the candidate as it was at that neuron's best (without: the whole slot whenever
+// any of its neurons improved).
+inline bool snapshot_candidates_per_neuron() {
+  return truthy(get_optional(names::get_snapshot_candidates_per_neuron(), Py_False));
+}
+
 }  // namespace dgr::host

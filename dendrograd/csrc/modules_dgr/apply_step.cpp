@@ -9,38 +9,72 @@
 
 namespace dgr::modules {
 
+namespace {
+
+// The neuron error of one hook call, detached and tagged, on one device: every holder whose
+// outputs live there shares it.
+struct ErrorCopy {
+  at::Device device;
+  at::Tensor tensor;
+  py::object object;
+};
+
+ErrorCopy& error_on(std::vector<ErrorCopy>& copies, const at::Tensor& val, const at::Device& device,
+                    py::handle call) {
+  for (ErrorCopy& copy : copies) {
+    if (copy.device == device) return copy;
+  }
+  at::Tensor error = val.detach();
+  if (error.device() != device) error = error.to(device);
+  py::object object = host::wrap(error);
+  if (!call.is_none()) tag_with_call(object, call);
+  copies.push_back({device, error, object});
+  return copies.back();
+}
+
+// Stores the error with every candidate slot. An error of a forward call goes where that
+// call's outputs are, moved to their device: a layer whose output moves to another device
+// (model parallel) gets its error under its outputs' device key, not the error's own.
+void store_neuron_error(const at::Tensor& val, py::handle values, py::handle call) {
+  const long long candidates = host::integer(host::names::get_global_candidates());
+  const long long own_key = host::device_index(val.device());
+  std::vector<ErrorCopy> copies;
+  std::vector<std::pair<PyObject*, py::object>> summed;
+  for (long long i = 0; i < candidates; ++i) {
+    py::object holder = values[py::int_(i)];
+    py::object key = py::int_(own_key);
+    at::Device device = val.device();
+    if (!call.is_none()) {
+      if (std::optional<CallOutputs> found = outputs_of_call(holder, call, own_key)) {
+        key = found->key;
+        device = found->device;
+      }
+    }
+    py::list stored = host::stored_list(holder, host::names::current_parent_d(), key);
+    // Errors of other calls still waiting for the step are paired by their call;
+    // only errors nobody owns are stacked positionally and worth the warning.
+    if (host::flag(host::names::get_debugging_memory_leak()) && count_positional(stored) != 0) {
+      report_stacked_error(holder);
+    }
+    if (!host::flag(host::names::get_dendrite_learn_mode())) continue;
+    if (host::extra_verbose()) {
+      py::object layer_name = holder.attr(host::names::layer_name());
+      host::print(host::percent("%s appending parent d and setting device", layer_name));
+    }
+    const ErrorCopy& error = error_on(copies, val, device, call);
+    store_error_for_call(stored, error.tensor, error.object, call, summed);
+    holder.attr(host::names::device()) = key;
+  }
+}
+
+}  // namespace
+
 void filter_backward_for_call(const at::Tensor& val, py::handle values, py::handle call) {
   {
     at::NoGradGuard no_grad;
     py::object first = values[py::int_(0)];
     tuples_and_mult(val, first);  // only fills the shape cache where that applies
-    if (host::tracker_mode_is("p")) {
-      const long long candidates = host::integer(host::names::get_global_candidates());
-      const long long device_index = host::device_index(val.device());
-      py::object error;  // one detached error shared by every holder
-      std::vector<std::pair<PyObject*, py::object>> summed;
-      for (long long i = 0; i < candidates; ++i) {
-        py::object holder = values[py::int_(i)];
-        py::list stored = host::stored_list(holder, host::names::current_parent_d(), device_index);
-        // Errors of other calls still waiting for the step are paired by their call;
-        // only errors nobody owns are stacked positionally and worth the warning.
-        if (host::flag(host::names::get_debugging_memory_leak()) && count_positional(stored) != 0) {
-          report_stacked_error(holder);
-        }
-        if (host::flag(host::names::get_dendrite_learn_mode())) {
-          if (host::extra_verbose()) {
-            py::object layer_name = holder.attr(host::names::layer_name());
-            host::print(host::percent("%s appending parent d and setting device", layer_name));
-          }
-          if (!error) {
-            error = host::wrap(val.detach());
-            if (!call.is_none()) tag_with_call(error, call);
-          }
-          store_error_for_call(stored, val, error, call, summed);
-          holder.attr(host::names::device()) = py::int_(device_index);
-        }
-      }
-    }
+    if (host::tracker_mode_is("p")) store_neuron_error(val, values, call);
   }
   if (host::extra_verbose()) {
     host::print(host::percent("%s completing backward", values[py::int_(0)].attr(host::names::layer_name())));
@@ -214,8 +248,17 @@ void apply_holder_zero(py::handle values) {
   }
 }
 
+// Entries under a device key a holder does not learn from are dropped, reported once per layer.
+void drop_stranded(py::handle dendrite_module) {
+  for (py::handle values : host::holders_of(dendrite_module)) {
+    const Stranded dropped = drop_stranded_entries(values);
+    if (dropped.outputs || dropped.errors) report_stranded_entries(dendrite_module, values, dropped);
+  }
+}
+
 void apply_dg_zero(py::handle dendrite_module) {
   for (py::handle values : host::holders_of(dendrite_module)) apply_holder_zero(values);
+  drop_stranded(dendrite_module);
 }
 
 }  // namespace
@@ -224,10 +267,12 @@ void apply_dg_grads(py::handle dendrite_module) {
   const LearningSettings s = LearningSettings::read();
   py::object loss_fn = host::this_module().attr(DGR_STR("dendrite_loss_fn"));
   // A pair that does not fit the pool, and every pair after it, goes slot by slot.
-  if (pool_learning_applies(loss_fn, s.learn_live, s.dpp_verbose) && learn_as_pool(dendrite_module, s)) return;
-  // The slots' gradient bookkeeping below sees every gathered pool gradient first.
-  flush_gathered_backward();
-  apply_slot_by_slot(dendrite_module, loss_fn);
+  if (!pool_learning_applies(loss_fn, s.learn_live, s.dpp_verbose) || !learn_as_pool(dendrite_module, s)) {
+    // The slots' gradient bookkeeping below sees every gathered pool gradient first.
+    flush_gathered_backward();
+    apply_slot_by_slot(dendrite_module, loss_fn);
+  }
+  drop_stranded(dendrite_module);
 }
 
 void register_apply_step(py::module_& m) {
@@ -247,12 +292,15 @@ void register_apply_step(py::module_& m) {
         "Pairs match by forward call, untagged entries by position; empty batches are skipped, and a\n"
         "holder with no stored error yet prints \"skipping dg batch\".\n\n"
         "A batch holding NaN or inf is removed unlearned and stops at the debugger (RuntimeError in a\n"
-        "batch job). Errors raised by dendrite_loss_fn propagate and leave the pair stored.");
+        "batch job). Errors raised by dendrite_loss_fn propagate and leave the pair stored.\n"
+        "Entries stored under a device key other than the holder's device can never be paired: they\n"
+        "are dropped (outputs whose backward may still come stay), with a UserWarning once per layer.");
   m.def("apply_dg_zero", &apply_dg_zero, py::arg("self"),
         "zero_grad entry for a dendrite module (self): for every value holder of dendrite_values,\n"
         "discards the stored errors and outputs that were not consumed, keeping the outputs whose\n"
         "backward may still come (and the newest output when fewer errors than outputs are stored).\n"
-        "Prints what was cleared when verbose. A holder with no stored error yet is left alone.");
+        "Prints what was cleared when verbose. A holder with no stored error yet is left alone.\n"
+        "Entries under other device keys are dropped as by apply_dg_grads.");
 }
 
 }  // namespace dgr::modules

@@ -144,7 +144,8 @@ py::object call_candidate(py::handle dendrite_module, py::handle candidate, py::
 // plain lists (indexing a ModuleList runs Python code), the processors.
 struct ForwardSettings {
   long long candidates = 0;
-  bool cut = false, training = false, leak_checks = false, learn_mode = false;
+  Cut cut = Cut::copy;
+  bool training = false, leak_checks = false, learn_mode = false;
   bool extra_verbose = false, nan_checks = false;
   bool may_compute_here = false;  // the candidates' outputs may be computed without their calls
   py::object activation, processors;  // processors: None when there are none
@@ -153,7 +154,7 @@ struct ForwardSettings {
   static ForwardSettings read(py::handle dendrite_module, long long candidates) {
     ForwardSettings s;
     s.candidates = candidates;
-    s.cut = host::flag(host::names::get_candidate_graph_mode());
+    s.cut = host::flag(host::names::get_candidate_graph_mode()) ? Cut::copy : Cut::share;
     s.training = host::truthy(dendrite_module.attr(host::names::training()));
     s.leak_checks = host::flag(host::names::get_debugging_memory_leak());
     s.learn_mode = host::flag(host::names::get_dendrite_learn_mode());
@@ -254,7 +255,8 @@ void run_candidates(py::handle dendrite_module, py::handle view_tuple, py::objec
                     py::handle kwargs, const ForwardSettings& s, ForwardResults& r) {
   CandidateInputs in = candidate_inputs(dendrite_module, args, kwargs, s.cut, s.training);
   move_candidates_to(s.candidate_modules, in);
-  dendrite_outs = killer_recursive(dendrite_outs, s.cut)[0];
+  std::vector<SharedTensor> shared = in.shared;
+  dendrite_outs = cut_for_candidates(dendrite_outs, s.cut, shared);
   PlainSavedTensors plain_saved_tensors;
   const std::optional<std::vector<at::Tensor>> layer_outs = computed_layer_outputs(dendrite_module, s, in);
   py::object call;  // this forward call's tag, opened when the first output is stored
@@ -264,12 +266,14 @@ void run_candidates(py::handle dendrite_module, py::handle view_tuple, py::objec
     if (layer_outs) {
       candidate_out = host::wrap((*layer_outs)[i]);
     } else {
-      if (i > 0) in = candidate_inputs(dendrite_module, args, kwargs, s.cut, s.training);
+      // Each candidate its own copy; shared aliases are the same tensors for every one.
+      if (i > 0 && s.cut == Cut::copy) in = candidate_inputs(dendrite_module, args, kwargs, s.cut, s.training);
       candidate_out = call_candidate(dendrite_module, s.candidate_modules[index], s.processors, index, in);
     }
     candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, in.device);
     keep_candidate_output(dendrite_module, s, in, index, candidate_out, call, r);
   }
+  check_shared_unchanged(dendrite_module, shared);
 }
 
 // get_debugging_backwards_nan: NaN or inf in any result stops at the debugger.
@@ -331,9 +335,12 @@ void register_candidate_forward(py::module_& m) {
         "the configured nonlinearity. Outside p mode (tracker or module) all three dicts are empty. In\n"
         "training with gradients enabled each nonlinear output is stored, with its graph, on its value\n"
         "holder; pass the second result to watch_neuron_error.\n\n"
-        "Raises ValueError in training when the inputs hold no tensor. A failing processor prints its\n"
-        "traceback and raises SystemExit(1). NaN checks (verbose, get_debugging_backwards_nan) stop at\n"
-        "the debugger: RuntimeError in a batch job.");
+        "The candidates get detached copies of the inputs and of dendrite_outs under\n"
+        "GDL.pc.get_candidate_graph_mode(), else detached aliases of the tensors themselves.\n\n"
+        "Raises ValueError in training when the inputs hold no tensor, and when a candidate changed an\n"
+        "aliased tensor in place. A failing processor prints its traceback and raises SystemExit(1).\n"
+        "NaN checks (verbose, get_debugging_backwards_nan) stop at the debugger: RuntimeError in a\n"
+        "batch job.");
   m.def("add_dendrite_inputs", &add_dendrite_inputs, py::arg("dendrite_module"), py::arg("i"),
         py::arg("candidate_outs"), py::arg("outs"), py::arg("view_tuple"), py::arg("device"),
         "Returns candidate_outs plus, for every accepted dendrite k below num_dendrites, the weight row\n"

@@ -22,10 +22,25 @@ struct Killer : public torch::autograd::Function<Killer> {
 
 at::Tensor grad_killer(const at::Tensor& inp) { return Killer::apply(inp); }
 
-py::object killed_tensor(py::handle value, bool killing, py::object& device) {
+// What one walk does to the tensors it finds: keep them, copy them or share them (Cut).
+struct Walk {
+  bool cutting = false;
+  Cut cut = Cut::copy;
+  std::vector<SharedTensor>* shared = nullptr;  // Cut::share records its aliases here
+  py::object device = py::none();               // of the last tensor found
+};
+
+py::object walk(py::handle in_vals, Walk& w);
+
+py::object walked_tensor(py::handle value, Walk& w) {
   at::Tensor t = host::tensor(value);
-  device = py::cast(t.device());
-  if (!killing) return py::reinterpret_borrow<py::object>(value);
+  w.device = py::cast(t.device());
+  if (!w.cutting) return py::reinterpret_borrow<py::object>(value);
+  if (w.cut == Cut::share) {
+    // An inference tensor keeps no version; nothing recorded can change it in place anyway.
+    if (!t.is_inference()) w.shared->push_back({t, t._version()});
+    return host::wrap(t.detach());
+  }
   c10::OptionalDeviceGuard guard(t.device());
   // Passing through the zero-gradient identity first would be detached right away,
   // so the detached copy is taken directly: same values, no graph.
@@ -33,14 +48,41 @@ py::object killed_tensor(py::handle value, bool killing, py::object& device) {
 }
 
 // Walks every item of a list or tuple, storing each result into `out` (the list itself,
-// changed in place, or the tuple being rebuilt).
-template <typename Sequence>
-void walk_items(const Sequence& items, bool killing, py::object& device, Sequence& out) {
-  for (size_t i = 0; i < items.size(); ++i) {
-    py::tuple done = killer_recursive(items[i], killing);
-    out[i] = done[0];
-    if (!done[1].is_none()) device = done[1];
+// changed in place, or a list or tuple being rebuilt).
+template <typename Sequence, typename Out>
+void walk_items(const Sequence& items, Walk& w, Out& out) {
+  for (size_t i = 0; i < items.size(); ++i) out[i] = walk(items[i], w);
+}
+
+// Only exact lists, tuples and dicts are walked. Sharing leaves the caller's containers as
+// they are (they keep their graphs), so it walks into new ones.
+py::object walk(py::handle in_vals, Walk& w) {
+  host::RecursionGuard guard(" while walking the inputs of a neuron module");
+  PyObject* obj = in_vals.ptr();
+  const bool rebuild = w.cutting && w.cut == Cut::share;
+  if (PyList_CheckExact(obj)) {
+    py::list items = py::reinterpret_borrow<py::list>(in_vals);
+    py::list out = rebuild ? py::list(items) : items;
+    walk_items(items, w, out);
+    return std::move(out);
   }
+  if (PyTuple_CheckExact(obj)) {
+    py::tuple items = py::reinterpret_borrow<py::tuple>(in_vals);
+    if (items.empty()) return py::reinterpret_borrow<py::object>(in_vals);
+    py::tuple rebuilt(items.size());
+    walk_items(items, w, rebuilt);
+    return std::move(rebuilt);
+  }
+  if (PyDict_CheckExact(obj)) {
+    py::dict items = py::reinterpret_borrow<py::dict>(in_vals);
+    py::dict out = rebuild ? py::reinterpret_steal<py::dict>(PyDict_Copy(obj)) : items;
+    if (!out) throw py::error_already_set();
+    py::list keys(items.attr("keys")());
+    for (py::handle key : keys) out[key] = walk(items[key], w);
+    return std::move(out);
+  }
+  if (host::is_tensor(in_vals)) return walked_tensor(in_vals, w);
+  return py::reinterpret_borrow<py::object>(in_vals);
 }
 
 py::tuple preprocess_dg(py::args args, py::kwargs kwargs) {
@@ -52,44 +94,26 @@ py::tuple preprocess_dg(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 py::tuple killer_recursive(py::handle in_vals, bool killing) {
-  host::RecursionGuard guard(" while walking the inputs of a neuron module");
-  PyObject* obj = in_vals.ptr();
-  py::object device = py::none();
-  if (PyList_CheckExact(obj)) {
-    py::list items = py::reinterpret_borrow<py::list>(in_vals);
-    walk_items(items, killing, device, items);
-    return py::make_tuple(in_vals, device);
-  }
-  if (PyTuple_CheckExact(obj)) {
-    py::tuple items = py::reinterpret_borrow<py::tuple>(in_vals);
-    if (items.empty()) return py::make_tuple(in_vals, device);
-    py::tuple rebuilt(items.size());
-    walk_items(items, killing, device, rebuilt);
-    return py::make_tuple(rebuilt, device);
-  }
-  if (PyDict_CheckExact(obj)) {
-    py::dict items = py::reinterpret_borrow<py::dict>(in_vals);
-    py::list keys(items.attr("keys")());
-    for (py::handle key : keys) {
-      py::tuple done = killer_recursive(items[key], killing);
-      items[key] = done[0];
-      if (!done[1].is_none()) device = done[1];
-    }
-    return py::make_tuple(in_vals, device);
-  }
-  if (host::is_tensor(in_vals)) {
-    py::object result = killed_tensor(in_vals, killing, device);
-    return py::make_tuple(result, device);
-  }
-  return py::make_tuple(in_vals, device);
+  Walk w;
+  w.cutting = killing;
+  py::object result = walk(in_vals, w);
+  return py::make_tuple(result, w.device);
 }
 
-CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, bool cut,
+py::object cut_for_candidates(py::handle in_vals, Cut cut, std::vector<SharedTensor>& shared) {
+  Walk w{true, cut, &shared};
+  return walk(in_vals, w);
+}
+
+CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, Cut cut,
                                  bool training) {
-  py::tuple walked_args = killer_recursive(args, cut);
-  py::tuple walked_kwargs = killer_recursive(kwargs, cut);
-  CandidateInputs in{walked_args[0], walked_kwargs[0], walked_args[1], std::nullopt};
-  if (in.device.is_none()) in.device = walked_kwargs[1];
+  CandidateInputs in;
+  Walk w{true, cut, &in.shared};
+  in.args = walk(args, w);
+  in.device = w.device;
+  w.device = py::none();
+  in.kwargs = walk(kwargs, w);
+  if (in.device.is_none()) in.device = w.device;
   if (in.device.is_none() && training) {
     host::argument_error(host::Mistake::bad_value, "forward_candidates",
                          "the inputs of layer " + std::string(py::str(dendrite_module.attr(host::names::name()))) +
@@ -98,6 +122,18 @@ CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py
   }
   if (!in.device.is_none()) in.dev = host::to_device(in.device);
   return in;
+}
+
+void check_shared_unchanged(py::handle dendrite_module, const std::vector<SharedTensor>& shared) {
+  for (const SharedTensor& s : shared) {
+    if (s.tensor._version() == s.version) continue;
+    host::argument_error(host::Mistake::bad_value, "forward_candidates",
+                         "a candidate of layer " + std::string(py::str(dendrite_module.attr(host::names::name()))) +
+                             " changed its input in place; with GDL.pc.get_candidate_graph_mode() False the "
+                             "candidates read the layer's own inputs and the accepted dendrites' outputs, not "
+                             "copies, so this changed the network's tensor. Set candidate_graph_mode True (each "
+                             "candidate then gets its own copy) or make the layer leave its input alone");
+  }
 }
 
 void register_inputs(py::module_& m) {

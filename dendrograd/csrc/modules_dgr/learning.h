@@ -37,6 +37,7 @@ struct LearningSettings {
   bool dpp_verbose = false;  // get_dpp_verbose
   double factor = 0.99;      // correlation_average_factor
   double initial_batches = 0;
+  bool per_epoch = false;    // correlation_scores_per_epoch: scores are the epoch's mean
 
   static LearningSettings read();
 };

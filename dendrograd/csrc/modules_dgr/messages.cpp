@@ -69,6 +69,24 @@ void report_stacked_error(py::handle holder) {
   host::print(stacked_counts(holder));
 }
 
+void report_stranded_entries(py::handle dendrite_module, py::handle holder, const Stranded& dropped) {
+  py::str reported("_dgr_stranded_reported");
+  if (py::hasattr(dendrite_module, reported)) return;
+  dendrite_module.attr(reported) = true;
+  std::string keys;
+  for (const std::string& key : dropped.keys) keys += (keys.empty() ? "" : ", ") + key;
+  const std::string message =
+      "dendrograd: layer " + std::string(py::str(holder.attr(host::names::layer_name()))) + " stored " +
+      std::to_string(dropped.outputs) + " candidate output(s) and " + std::to_string(dropped.errors) +
+      " neuron error(s) under device index " + keys + ", but it learns from the ones under device index " +
+      std::string(py::str(holder.attr(host::names::device()))) +
+      "; they can never be paired and were dropped unlearned. The error of a forward call is kept with "
+      "that call's candidate outputs wherever the layer's output went, so this happens when one layer "
+      "runs on several devices in one step, or for outputs and errors stored by position (without "
+      "watch_neuron_error). Shown once per layer.";
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
 void print_non_finite_covariance(const std::string& layer_name) {
   host::print("Covariance contains NaN values.");
   host::print("For layer: " + layer_name);

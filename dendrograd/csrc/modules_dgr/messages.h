@@ -21,6 +21,10 @@ void report_unconsumed_output(py::handle dendrite_module);
 // A backward stores a neuron error while an earlier, positionally paired one is unconsumed.
 void report_stacked_error(py::handle holder);
 
+// Stored outputs or errors of a holder were dropped unpaired from device keys it does not
+// learn from: a UserWarning naming the layer, once per dendrite module.
+void report_stranded_entries(py::handle dendrite_module, py::handle holder, const Stranded& dropped);
+
 // A NaN or inf covariance in the named layer.
 void print_non_finite_covariance(const std::string& layer_name);
 

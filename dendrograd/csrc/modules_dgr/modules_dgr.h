@@ -6,6 +6,7 @@
 #include "host_contract.h"
 
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -34,15 +35,35 @@ Reduction tuples_and_mult(const at::Tensor& val, py::handle values);
 // Returns (processed structure, device of the last tensor found or None).
 py::tuple killer_recursive(py::handle in_vals, bool killing);
 
-// A forward call's inputs as the candidates get them: cut from the neuron's graph (detached
-// copies) when `cut` says so, and the device they are on.
+// How the candidates get the tensors of a layer call (candidate_graph_mode).
+enum class Cut {
+  copy,   // detached copies (the setting True): a candidate may change its copy in place
+  share,  // detached aliases of the tensors themselves (False): no copy, no graph. The
+          // network's backward frees the graph behind them before the candidates learn,
+          // so no candidate gradient could flow into it anyway.
+};
+
+// A tensor the candidates read through an alias, and its version when they got it.
+struct SharedTensor {
+  at::Tensor tensor;
+  int64_t version = 0;
+};
+
+// A forward call's inputs as the candidates get them (see Cut), and the device they are on.
 struct CandidateInputs {
   py::object args, kwargs, device;
   std::optional<at::Device> dev;
+  std::vector<SharedTensor> shared;  // Cut::share: what a candidate must not change in place
 };
 // ValueError in training when the inputs hold no tensor (the candidates' device is unknown).
-CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, bool cut,
+CandidateInputs candidate_inputs(py::handle dendrite_module, py::handle args, py::handle kwargs, Cut cut,
                                  bool training);
+// A nested structure (the accepted dendrites' outputs) as the candidates get it; aliases
+// are added to `shared`. Containers are changed in place for Cut::copy, rebuilt for Cut::share.
+py::object cut_for_candidates(py::handle in_vals, Cut cut, std::vector<SharedTensor>& shared);
+// ValueError naming the layer when a candidate changed a tensor it shares with the network
+// in place (its version moved).
+void check_shared_unchanged(py::handle dendrite_module, const std::vector<SharedTensor>& shared);
 
 // ---- the candidate forward path (candidate_forward.cpp) ----
 // Stops at the debugger when a value holder has no stored output under device_index.
@@ -72,6 +93,23 @@ size_t count_positional(py::handle stored);
 // for the same call. `summed` is shared by the holders of one backward hook call.
 void store_error_for_call(py::list stored, const at::Tensor& error, py::handle error_obj, py::handle call,
                           std::vector<std::pair<PyObject*, py::object>>& summed);
+// Where a holder keeps the outputs of one forward call: their device key and device.
+struct CallOutputs {
+  py::object key;
+  at::Device device;
+};
+// Looks under the error's own key first, then under every other (a layer whose output
+// moves to another device gets its error there). Nothing when no output of `call` is stored.
+std::optional<CallOutputs> outputs_of_call(py::handle holder, py::handle call, long long error_key);
+// What drop_stranded_entries dropped that had been stored for pairing and was never paired.
+struct Stranded {
+  size_t outputs = 0, errors = 0;
+  std::vector<std::string> keys;  // the device keys they were under
+};
+// Empties a holder's lists under every device key but the one it learns from (its
+// `device`), keeping outputs whose error may still come: nothing is learned from those
+// keys, so what stays there would only pile up.
+Stranded drop_stranded_entries(py::handle holder);
 // The backward hook: stores `val` as the neuron error of `call` (None: positional) (apply_step.cpp).
 void filter_backward_for_call(const at::Tensor& val, py::handle values, py::handle call);
 

@@ -17,10 +17,18 @@
 //
 // Untagged entries (stored without watch_neuron_error, or put on the lists by other
 // code) keep the positional pairing: they pair with each other, oldest first.
-#include "modules_dgr.h"
+//
+// The lists are kept per device key (the inputs' device for outputs). A call's error is
+// stored under the key of that call's outputs, on their device, whatever device the
+// layer's output moved to (model parallel). What still ends up under a key the holder
+// does not learn from (one layer on several devices in a step, positional entries) can
+// never be paired; drop_stranded_entries empties such keys at every step and zero_grad.
+#include "learning.h"
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace dgr::modules {
 namespace {
@@ -184,6 +192,85 @@ void store_error_for_call(py::list stored, const at::Tensor& error, py::handle e
     }
   }
   stored.append(error_obj);
+}
+
+namespace {
+
+// The device of the stored output of `wanted` in `list`, if the list holds one.
+std::optional<at::Device> device_of_call_output(py::handle list, const ForwardCall* wanted) {
+  if (!PyList_Check(list.ptr())) return std::nullopt;
+  for (py::handle out : list) {
+    if (call_of(out) == wanted) return host::tensor(out, "a stored candidate output").device();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<CallOutputs> outputs_of_call(py::handle holder, py::handle call, long long error_key) {
+  py::object lists = holder.attr(host::names::dendrite_outs());
+  if (!PyDict_Check(lists.ptr())) return std::nullopt;
+  const ForwardCall* wanted = py::cast<std::shared_ptr<ForwardCall>>(call).get();
+  py::int_ own(error_key);
+  // Read without creating an entry (the lists make one for a missing key).
+  PyObject* own_list = PyDict_GetItemWithError(lists.ptr(), own.ptr());
+  if (!own_list && PyErr_Occurred()) throw py::error_already_set();
+  if (own_list) {
+    if (auto device = device_of_call_output(own_list, wanted)) return CallOutputs{own, *device};
+  }
+  for (auto item : py::reinterpret_borrow<py::dict>(lists)) {
+    if (host::equals(item.first, own)) continue;
+    if (auto device = device_of_call_output(item.second, wanted)) {
+      return CallOutputs{py::reinterpret_borrow<py::object>(item.first), *device};
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Drops what a holder keeps under `key`, a key it does not learn from: every error, and
+// every output but those whose error may still come. Adds to `dropped` what was stored
+// for pairing and never paired (errors, positional outputs, outputs whose error went
+// elsewhere); outputs whose graph went away without a backward are dropped as anywhere.
+void drop_stranded(py::handle holder, py::handle key, Stranded& dropped) {
+  py::list errors = host::stored_list(holder, host::names::current_parent_d(), key);
+  py::list outs = host::stored_list(holder, host::names::dendrite_outs(), key);
+  std::vector<py::object> waiting;
+  size_t unpaired = errors.size();
+  for (py::handle out : outs) {
+    const ForwardCall* call = call_of(out);
+    if (call && call->watched.load() && backward_possible(call) && !call->error_arrived.load()) {
+      waiting.push_back(py::reinterpret_borrow<py::object>(out));
+    } else if (!call || call->error_arrived.load()) {
+      ++dropped.outputs;
+      ++unpaired;
+    }
+  }
+  dropped.errors += errors.size();
+  if (unpaired) dropped.keys.push_back(py::str(key));
+  if (PyList_SetSlice(errors.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw py::error_already_set();
+  replace_contents(outs, waiting);
+}
+
+}  // namespace
+
+Stranded drop_stranded_entries(py::handle holder) {
+  Stranded dropped;
+  py::object learning_key = holder_device(holder);
+  if (learning_key.is_none()) return dropped;  // no error stored yet: nothing can be stranded
+  py::list keys;
+  for (py::handle name : {host::names::dendrite_outs(), host::names::current_parent_d()}) {
+    py::object lists = holder.attr(name);
+    if (!PyDict_Check(lists.ptr())) continue;
+    for (auto item : py::reinterpret_borrow<py::dict>(lists)) {
+      if (host::length(item.second) != 0 && !host::equals(item.first, learning_key) && !host::contains(keys, item.first)) {
+        keys.append(item.first);
+      }
+    }
+  }
+  for (py::handle key : keys) drop_stranded(holder, key, dropped);
+  return dropped;
 }
 
 namespace {

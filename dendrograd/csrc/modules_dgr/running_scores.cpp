@@ -26,6 +26,7 @@ LearningSettings LearningSettings::read() {
   // follow the candidate instead of trailing it by a hundred epochs.
   s.factor = host::correlation_average_factor();
   s.initial_batches = static_cast<double>(host::integer(host::names::get_initial_correlation_batches()));
+  s.per_epoch = host::correlation_scores_per_epoch();
   return s;
 }
 
@@ -54,9 +55,8 @@ std::vector<at::Tensor> per_holder(const at::Tensor& batch, size_t holders, cons
   return batch.detach().reshape(pooled_storage).unbind(0);
 }
 
-// The first get_initial_correlation_batches() batches: the scores are the arithmetic mean
-// of the batches so far (each holder has seen `initialized`), the best scores start over.
-void fold_initial_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch) {
+// The scores as the arithmetic mean of the batches so far (each holder has seen `initialized`).
+void fold_arithmetic_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch) {
   at::NoGradGuard no_grad;
   const std::pair<py::handle, const at::Tensor*> scores[] = {
       {host::names::prev_dendrite_candidate_average(), &batch.outs_mean},
@@ -65,12 +65,19 @@ void fold_initial_scores(const Holders& holders, const Dims& storage, double ini
   for (const auto& [name, values] : scores) {
     kernels::arithmetic_fold_(holder_tensors(holders, name), per_holder(*values, holders.size(), storage), initialized);
   }
+  for (const at::Tensor& scalar : holder_tensors(holders, host::names::running_scalar())) scalar.fill_(1.0);
+  at::_foreach_add_(holder_tensors(holders, host::names::initialized()), 1.0);
+}
+
+// The first get_initial_correlation_batches() batches: the arithmetic mean, and the best
+// scores start over.
+void fold_initial_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch) {
+  fold_arithmetic_scores(holders, storage, initialized, batch);
+  at::NoGradGuard no_grad;
   for (py::handle name :
        {host::names::best_score(), host::names::previous_best_score(), host::names::best_pearson_correlation()}) {
     at::_foreach_mul_(holder_tensors(holders, name), 0);
   }
-  for (const at::Tensor& scalar : holder_tensors(holders, host::names::running_scalar())) scalar.fill_(1.0);
-  at::_foreach_add_(holder_tensors(holders, host::names::initialized()), 1.0);
 }
 
 // After them: exponential moving averages with the correlation average factor.
@@ -128,7 +135,10 @@ std::optional<std::string> failure_of(Step&& step) {
 
 void fold_scores(const Holders& holders, const Dims& storage, double initialized, const ScoreBatch& batch,
                  const LearningSettings& s) {
-  if (initialized < s.initial_batches) {
+  if (s.per_epoch) {
+    // `initialized` counts this epoch's batches: the epoch-end check sets it back to 0.
+    fold_arithmetic_scores(holders, storage, initialized, batch);
+  } else if (initialized < s.initial_batches) {
     fold_initial_scores(holders, storage, initialized, batch);
   } else {
     fold_steady_scores(holders, storage, s.factor, batch);

@@ -151,11 +151,12 @@ void setup_optimizer_dg(py::handle optimizer) {
   optimizer.attr("step") = bind_to("closure_arb_step", optimizer);
   optimizer.attr("_original_zero") = optimizer.attr("zero_grad");
   optimizer.attr("zero_grad") = bind_to("arb_zero_grad", optimizer);
-  // In p mode the candidate gradients only come into being inside step, after a
-  // GradScaler would have unscaled and checked the gradients: the scaler hands the step
-  // its scale instead (grad_scale / found_inf attributes) and the wrapper unscales them.
+  // In p mode the candidates' gradients are learned, not made by the backward: a GradScaler
+  // has them learn when it first looks at the gradients, and hands the step its scale
+  // (grad_scale / found_inf attributes) for the wrapper to unscale (amp.cpp).
   if (host::member_var(names::mode()).equal(py::str("p"))) {
     optimizer.attr("_step_supports_amp_scaling") = py::bool_(true);
+    let_grad_scalers_reach_candidates();
   }
   std::vector<py::object> dropped;
   filter_params(optimizer, true, &dropped);

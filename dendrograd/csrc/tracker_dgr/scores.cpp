@@ -57,17 +57,27 @@ LargestScore largest_score(py::handle holders, long long channels, py::handle va
   return layer;
 }
 
+// The mean over neurons of |score|: candidate slot 0's, or with mean_best_over_candidates each
+// neuron's best over every slot.
+double mean_best_score(py::handle holders, py::handle val_index) {
+  std::vector<at::Tensor> scores{host::tensor_attr(holders[py::int_(0)], val_index).detach()};
+  if (host::mean_best_over_candidates()) {
+    long long candidates = host::integer(names::get_global_candidates());
+    for (long long c = 1; c < candidates; ++c) {
+      scores.push_back(host::tensor_attr(holders[py::int_(c)], val_index).detach());
+    }
+  }
+  py::gil_scoped_release no_gil;
+  if (scores.size() == 1) return scores[0].abs().mean().item<double>();
+  return std::get<0>(at::stack(scores).abs().max(0)).mean().item<double>();
+}
+
 py::float_ add_scores(py::handle tracker, py::str val_index, py::str member_list) {
   double total_mean_best = 0.0;
   long long layer_id = 0;
   for (py::handle layer : tracker.attr(names::neuron_module_vector())) {
     py::object holders = layer.attr(names::dendrite_module()).attr(names::dendrite_values());
-    at::Tensor first = host::tensor_attr(holders[py::int_(0)], val_index).detach();
-    double layer_mean_best;
-    {
-      py::gil_scoped_release no_gil;
-      layer_mean_best = first.abs().mean().item<double>();
-    }
+    double layer_mean_best = mean_best_score(holders, val_index);
     long long channels = host::as_int(layer.attr(names::out_channels()));
     LargestScore largest = largest_score(holders, channels, val_index);
     if (!largest.found) {

@@ -13,9 +13,12 @@ namespace {
 
 // What the candidate side of one step did.
 struct StepOutcome {
-  bool applied = false;  // candidate gradients were applied (here or by the ranks' average)
-  bool allowed = true;   // the optimizer's own step may run
+  bool applied = false;     // candidate gradients were applied (here or by the ranks' average)
+  bool allowed = true;      // the optimizer's own step may run
+  bool overflowed = false;  // this rank's scaled neuron errors were not finite
 };
+
+}  // namespace
 
 // True when the step installed on `optimizer` is our step wrapper or a wrapper around it
 // (an lr scheduler's step counter wraps it with functools.wraps: `__wrapped__` leads back).
@@ -28,6 +31,8 @@ bool step_is_ours(py::handle optimizer) {
   }
   return false;
 }
+
+namespace {
 
 // The optimizer's own zero_grad with set_to_none=True (or as it is, for a zero_grad that
 // takes no such argument).
@@ -51,6 +56,7 @@ std::optional<py::error_already_set> learn_from_stored_batches(py::handle tracke
       // An overflow of the scaled backward: nothing is learned from this iteration; the
       // next zero_grad discards the stored batches.
       outcome.allowed = false;
+      outcome.overflowed = true;
       if (host::extra_verbose()) host::print("arb_step: a scaled neuron error is not finite, the candidates skip it");
     } else {
       tracker.attr(names::apply_dg_grads())();
@@ -117,13 +123,17 @@ bool arb_step(py::handle self, std::optional<py::error_already_set>* deferred = 
   py::object status = member_var(tracker, names::step_status());
   at::Tensor scale = handed_scale(self);
   StepOutcome outcome;
-  if (p_mode_applies_dg_grads(tracker) && status.equal(py::int_(STEP_CLEARED))) {
+  // The candidates may have learned already, when a GradScaler first looked at the gradients.
+  bool learned_for_scaler = take_learning_for_scaler(self);
+  if (learned_for_scaler) {
+    // their gradients are the scaled ones, or the scaler unscaled them
+  } else if (p_mode_applies_dg_grads(tracker) && status.equal(py::int_(STEP_CLEARED))) {
     outcome = apply_candidate_gradients(self, tracker, scale, deferred);
   } else if (status.equal(py::int_(STEP_CALLED))) {
     if (host::extra_verbose()) host::print("arb_step called again without zero_grad, skipping dg grads");
   }
-  if (scale.defined() && !scaled_step_allowed(self, scale, outcome.applied)) outcome.allowed = false;
-  if (outcome.applied) clip_candidate_gradients(tracker);
+  if (!scaled_step_allowed(self, scale, outcome.applied)) outcome.allowed = false;
+  if (outcome.applied || learned_for_scaler) clip_candidate_gradients(tracker);
   set_member_var(tracker, names::step_status(), py::int_(STEP_CALLED));
   return outcome.allowed;
 }
@@ -159,14 +169,20 @@ void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
   py::object tracker = host::tracker();
   tracker.attr(names::apply_dg_zero())();
   set_member_var(tracker, names::step_status(), py::int_(STEP_CLEARED));
+  forget_learning_for_scaler(self);
   self.attr("_original_zero")(*args, **kwargs);
   if (p_mode_applies_dg_grads(tracker) && host::truthy(py::getattr(self, "_step_supports_amp_scaling", py::none()))) {
-    give_every_device_a_gradient(self);
+    give_every_device_a_gradient(self, 0.0);
   }
   self.attr("zero_grad") = bind_to("arb_zero_grad", self);
 }
 
 }  // namespace
+
+// A failure is raised at once, after this rank took part in the step's all-reduce.
+bool learn_candidates_now(py::handle optimizer, py::handle tracker, const at::Tensor& scale) {
+  return !apply_candidate_gradients(optimizer, tracker, scale, nullptr).overflowed;
+}
 
 bool p_mode_applies_dg_grads(py::handle tracker) {
   return mode_is(tracker, DGR_STR("p")) && !host::flag(names::get_learn_dendrites_live());
@@ -184,7 +200,10 @@ void register_step(py::module_& m) {
 def arb_step(self, *args, **kwargs):
     """Applies the stored candidate gradients once per step in p mode (unscaled when a
     GradScaler drives the step, then clipped); updates the step status. Returns None;
-    closure_arb_step skips the optimizer's own step when a scaled gradient is not finite."""
+    closure_arb_step skips the optimizer's own step when a scaled gradient is not finite.
+    Under a GradScaler the candidates learn earlier, when the scaler first unscales or
+    checks the gradients (scaler.unscale_, or scaler.step's inf check): the step then
+    takes those gradients and clips them."""
     _impl._arb_step(self, *args, **kwargs)
 
 def closure_arb_step(self, closure=None):

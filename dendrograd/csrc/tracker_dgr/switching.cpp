@@ -20,12 +20,21 @@ double element0(py::handle holder, py::handle name) {
   return t.reshape({-1})[0].item<double>();
 }
 
+// The p phase's cap: the first n phase's length, or the last one's (the n phase just before
+// this p phase, from its start at switch_epochs[-2], or 0, to switch_epochs[-1]).
+py::object p_phase_cap(py::handle tracker) {
+  py::object switches = member_var(tracker, names::switch_epochs());
+  if (!host::cap_at_last_n_phase()) return switches[py::int_(0)];
+  size_t count = host::length(switches);
+  py::object n_start = count >= 2 ? py::object(switches[py::int_(count - 2)]) : py::object(py::int_(0));
+  return py::object(switches[py::int_(count - 1)]) - n_start;
+}
+
 bool check_cap_switch(py::handle tracker, py::handle this_count) {
   if (!member_var(tracker, names::switch_mode()).equal(host::pc().attr(names::DOING_HISTORY()))) return false;
   if (!mode_is(tracker, DGR_STR("p"))) return false;
   if (!host::flag(names::get_cap_at_n())) return false;
-  py::object first_switch = member_var(tracker, names::switch_epochs())[py::int_(0)];
-  if (!(py::reinterpret_borrow<py::object>(this_count) >= first_switch)) return false;
+  if (!(py::reinterpret_borrow<py::object>(this_count) >= p_phase_cap(tracker))) return false;
   if (!host::silent()) host::print("cap_at_n is True");
   return true;
 }
@@ -117,9 +126,15 @@ struct EpochImprovement {
   bool any = false;
 };
 
-// An improved slot advances epoch_last_improved unless mean-best scoring or live learning.
+// Whether an improvement restarts p-mode patience: not under mean-best scoring or live learning.
+bool patience_follows_slots() {
+  return !host::flag(names::get_doing_mean_best()) && !host::flag(names::get_learn_dendrites_live());
+}
+
+// An improved slot advances epoch_last_improved, unless patience follows the pooled best
+// (pooled_best_improved below) or mean-best scoring or live learning decide.
 void record_slot_improvement(py::handle tracker, py::handle layer, py::handle dv) {
-  if (host::flag(names::get_doing_mean_best()) || host::flag(names::get_learn_dendrites_live())) return;
+  if (!patience_follows_slots() || host::p_patience_by_best_candidate()) return;
   mark_improved_now(tracker);
   if (!host::verbose()) return;
   double best_max = host::tensor_attr(dv, names::best_score()).detach().max().item<double>();
@@ -129,32 +144,6 @@ void record_slot_improvement(py::handle tracker, py::handle layer, py::handle dv
               host::percent("%.16f", best_max));
 }
 
-// When any node of the slot improved, the slot's candidate (and its dendrite connections)
-// becomes the best: the snapshot is the same for every improved node, so it is taken once.
-void snapshot_if_improved(py::handle layer, py::handle dendrite_module, py::handle dv, py::handle slot) {
-  at::Tensor improved_any = host::tensor_attr(dv, names::nodes_improved_any()).detach().reshape({-1});
-  long long channels = host::as_int(dv.attr(names::out_channels()));
-  if (channels > improved_any.numel()) {
-    throw py::index_error("nodes_improved_any of " + std::string(py::str(layer.attr(names::name()))) +
-                          " has fewer entries than out_channels");
-  }
-  bool any_node;
-  {
-    py::gil_scoped_release no_gil;
-    any_node = channels > 0 && improved_any.slice(0, 0, channels).gt(0).any().item<bool>();
-  }
-  if (!any_node) return;
-  at::NoGradGuard no_grad;
-  py::object candidate = dendrite_module.attr(names::candidate_module())[slot];
-  dendrite_module.attr(names::best_candidate_module())[slot] = DGR_CACHED_MODULE("copy").attr("deepcopy")(candidate);
-  if (host::as_int(dendrite_module.attr(names::num_dendrites())) <= 0) return;
-  at::Tensor saved = host::tensor(dendrite_module.attr(names::best_dendrites_to_candidates_saved())[slot],
-                                  "best_dendrites_to_candidates_saved entry of a dendrite module");
-  at::Tensor live = host::tensor(dendrite_module.attr(names::dendrites_to_candidates())[slot],
-                                 "dendrites_to_candidates entry of a dendrite module");
-  saved.copy_(live.detach());
-}
-
 // One candidate slot at the epoch end: modules_dgr's check_new_best_score runs for every
 // slot; an improved one is recorded, snapshot and counted.
 void check_slot(py::handle tracker, py::handle layer, py::handle dendrite_module, py::handle holders, long long m,
@@ -162,12 +151,42 @@ void check_slot(py::handle tracker, py::handle layer, py::handle dendrite_module
   py::int_ slot(m);
   py::object dv = holders[slot];
   check_new_best_score(dv);
+  bool per_neuron = host::snapshot_candidates_per_neuron();
+  if (per_neuron) snapshot_improved_neurons(dendrite_module, dv, slot, host::as_int(dv.attr(names::out_channels())));
   if (element0(dv, names::best_score_improved_this_epoch()) == 0.0) return;
   record_slot_improvement(tracker, layer, dv);
-  snapshot_if_improved(layer, dendrite_module, dv, slot);
+  if (!per_neuron) snapshot_whole_slot(layer, dendrite_module, dv, slot);
   at::Tensor best_improved = host::tensor_attr(dv, names::nodes_best_improved_this_epoch()).detach();
   found.nodes += best_improved.gt(0).sum().item<int64_t>();
   found.any = true;
+}
+
+// Per neuron, the largest magnitude of `name` over the layer's candidate slots.
+at::Tensor pooled_over_slots(py::handle holders, long long candidates, py::handle name) {
+  std::vector<at::Tensor> scores;
+  for (long long m = 0; m < candidates; ++m) {
+    scores.push_back(host::tensor_attr(holders[py::int_(m)], name).detach().abs().reshape({-1}));
+  }
+  py::gil_scoped_release no_gil;
+  return std::get<0>(at::stack(scores).max(0));
+}
+
+// Whether the best score any candidate holds for some neuron passed the improvement margins
+// over the best held at the slots' last counted improvements (`reference`, read before the
+// slots were checked): a weak candidate catching up restarts nothing.
+bool pooled_best_improved(py::handle holders, long long candidates, const at::Tensor& reference) {
+  at::Tensor best = pooled_over_slots(holders, candidates, names::best_score());
+  double threshold = host::number(names::get_arb_improvement_threshold());
+  double threshold_raw = host::number(names::get_arb_improvement_threshold_raw());
+  py::gil_scoped_release no_gil;
+  at::Tensor beats = best.mul(1.0 - threshold).gt(reference).logical_and(best.sub(threshold_raw).gt(reference));
+  return beats.any().item<bool>();
+}
+
+// With scores per epoch, the next epoch's first batch starts each slot's mean afresh.
+void start_epoch_scores(py::handle holders, long long candidates) {
+  at::NoGradGuard no_grad;
+  for (long long m = 0; m < candidates; ++m) host::tensor_attr(holders[py::int_(m)], names::initialized()).zero_();
 }
 
 // Under mean-best scoring the answer follows best_mean_score_improved_this_epoch.
@@ -192,13 +211,18 @@ bool best_cascor_score_improved_this_epoch(py::handle tracker, py::handle /*firs
   for (py::handle layer : tracker.attr(names::neuron_module_vector())) {
     py::object dendrite_module = layer.attr(names::dendrite_module());
     py::object holders = dendrite_module.attr(names::dendrite_values());
-    if (!short_epoch_checked && host::flag(names::get_dendrite_learn_mode())) {
+    bool per_epoch = host::correlation_scores_per_epoch();
+    if (!short_epoch_checked && !per_epoch && host::flag(names::get_dendrite_learn_mode())) {
       short_epoch_checked = warned_short_epoch(tracker, layer, holders);
     }
     long long candidates = host::integer(names::get_global_candidates());
+    bool pooled = host::p_patience_by_best_candidate() && patience_follows_slots() && candidates > 0;
+    at::Tensor reference = pooled ? pooled_over_slots(holders, candidates, names::previous_best_score()) : at::Tensor();
     for (long long m = 0; m < candidates; ++m) {
       check_slot(tracker, layer, dendrite_module, holders, m, check_new_best_score, found);
     }
+    if (pooled && pooled_best_improved(holders, candidates, reference)) mark_improved_now(tracker);
+    if (per_epoch) start_epoch_scores(holders, candidates);
   }
   if (!host::silent()) {
     host::print(host::percent("Nodes that improved their correlation score this epoch: %d", found.nodes));

@@ -63,6 +63,11 @@ void register_optimizer_setup(py::module_& m);
 // ---- step and zero_grad (step.cpp) ----------------------------------------------------
 // p mode with the candidates learning from stored batches (not live).
 bool p_mode_applies_dg_grads(py::handle tracker);
+// Whether the optimizer's installed step is the step wrapper (or an lr scheduler's wrapper of it).
+bool step_is_ours(py::handle optimizer);
+// The candidates learn from the stored batches now, before the step (for a GradScaler's
+// first look at the gradients); false when this rank's scaled neuron errors were not finite.
+bool learn_candidates_now(py::handle optimizer, py::handle tracker, const at::Tensor& scale);
 void register_step(py::module_& m);
 
 // ---- GradScaler handling (amp.cpp) ----------------------------------------------------
@@ -71,16 +76,32 @@ at::Tensor handed_scale(py::handle optimizer);
 // Stored neuron errors divided by the scale; false when one is not finite.
 bool unscale_stored_errors(py::handle tracker, const at::Tensor& scale);
 // Whether the optimizer's own step may run under a GradScaler (gradients unscaled here
-// unless the candidates learned them from unscaled errors).
+// unless the candidates learned them from unscaled errors, or the scaler unscaled them:
+// `scale` undefined). True without a scaler.
 bool scaled_step_allowed(py::handle optimizer, const at::Tensor& scale, bool candidates_learned);
 // The optimizer's own step with grad_scale / found_inf hidden from it.
 py::object original_step(py::handle optimizer, py::object closure);
-// A zero gradient on one parameter per device that has none, for the scaler's inf check.
-void give_every_device_a_gradient(py::handle optimizer);
+// A gradient full of `fill` on one parameter per device that has none, for the scaler's inf
+// check; returns the (parameter, gradient) pairs it gave.
+py::list give_every_device_a_gradient(py::handle optimizer, double fill);
+// Makes GradScaler's unscale_ and step's inf check have the candidates learn first (once per process).
+void let_grad_scalers_reach_candidates();
+// True when the candidates learned for a GradScaler since zero_grad (their gradients are
+// the scaled ones a backward makes); forgets that, and drops the zero stand-ins it gave.
+bool take_learning_for_scaler(py::handle optimizer);
+// Forgets it without touching the gradients (zero_grad).
+void forget_learning_for_scaler(py::handle optimizer);
 
 // ---- scores and switch rules (scores.cpp, switching.cpp) -------------------------------
 void register_scores(py::module_& m);
 void register_switching(py::module_& m);
+
+// ---- best-candidate snapshots (candidate_snapshot.cpp) ---------------------------------
+// The slot's candidate (and its dendrite connections) as the slot's snapshot, when any of
+// its neurons improved this epoch.
+void snapshot_whole_slot(py::handle layer, py::handle dendrite_module, py::handle dv, py::handle slot);
+// Only the neurons whose best score rose this epoch take the slot's current candidate.
+void snapshot_improved_neurons(py::handle dendrite_module, py::handle dv, py::handle slot, long long channels);
 
 // ---- diagnostics (diagnostics.cpp) ----------------------------------------------------
 // The lines that tell the user how to tag a parameter without parameter_type, and the stop.
