@@ -40,11 +40,8 @@ Parameters are the weights each network computes with: for a grown network its l
 each accepted dendrite's layer, the weights between dendrites and the dendrites' output
 weights (cascade-correlation counts its networks the same way).
 
-The dendrite arm's host settings per task are in TASK_DEFAULTS (digits: the demo's
-schedule, every other setting at its default; spirals: candidates at ten times the
-network's learning rate, scores from the current full-batch covariance, each neuron's
-part of a new dendrite from its own best candidate; cascor: the host's defaults);
---candidate-lr-scale, --output-init and --set change them.
+The dendrite arm's schedule length per task is in TASK_DEFAULTS; every other host
+setting is the host's default. --candidate-lr-scale, --output-init and --set change them.
 
 Prints a table (mean, standard deviation, min-max, seeds solved, parameters, epochs,
 seconds per seed) and writes it as Markdown. Every arm of every seed starts from the same
@@ -125,14 +122,12 @@ def parse_args(argv=None):
     parser.add_argument("--lr", type=_positive_float, default=None,
                         help="Adam learning rate (default 0.01)")
     parser.add_argument("--candidate-lr-scale", type=_positive_float, default=None,
-                        help="candidates' learning rate over the network's (default: digits 1, spirals 10, "
-                             "cascor the host's default)")
+                        help="candidates' learning rate over the network's (default: the host's)")
     parser.add_argument("--output-init", type=_non_negative_float, default=None,
                         help="starting size of a new dendrite's output weights, against its correlation "
-                             "(default: digits 0, spirals 0.1, cascor the host's default; 0 starts them at zero)")
+                             "(default: the host's; 0 starts them at zero)")
     parser.add_argument("--set", nargs="+", default=[], metavar="NAME=VALUE",
-                        help="further host settings for the dendrite arm, e.g. cap_at_n=False (Python literals; "
-                             "spirals sets correlation_average_factor=0.0 select_candidates_per_neuron=True)")
+                        help="further host settings for the dendrite arm, e.g. cap_at_n=False (Python literals)")
     parser.add_argument("--arms", nargs="+", choices=ARMS, default=None,
                         help="arms to run (default: every arm of each task; wider, deeper and gromo are sized "
                              "from dendrites)")
@@ -185,20 +180,17 @@ def _host_config_class():
 # tasks
 # ---------------------------------------------------------------------------
 TASK_DEFAULTS = {
-    # digits: the demo's schedule and every other host setting at its default.
+    # Each task fixes its data, network and schedule length (patience, pool, dendrites,
+    # budget); every other setting is the host's default (None: not set here).
+    # digits: the demo's schedule.
     "digits": dict(epochs=200, batch_size=64, hidden=2, dendrites=3, candidates=2,
-                   switch_epochs=4, p_switch_epochs=3, lr=0.01, candidate_lr_scale=1.0, output_init=0.0,
+                   switch_epochs=4, p_switch_epochs=3, lr=0.01, candidate_lr_scale=None, output_init=None,
                    host={}, fit_initial_batches=True, gromo_widths=None, gromo_params=2710),
-    # spirals: one optimizer step per epoch, so the candidates get ten times the network's
-    # learning rate and a score that is the current (exact, full-batch) covariance; each
-    # neuron takes the best candidate of the pool for itself, and a new dendrite's output
-    # weights start at 0.1 against its correlation.
+    # spirals: a 2-4-2 network on the two-spirals set, full batch.
     "spirals": dict(epochs=3000, batch_size=0, hidden=4, dendrites=16, candidates=8,
-                    switch_epochs=60, p_switch_epochs=20, lr=0.01, candidate_lr_scale=10.0, output_init=0.1,
-                    host=dict(correlation_average_factor=0.0, select_candidates_per_neuron=True),
-                    fit_initial_batches=True, gromo_widths=(4, 4), gromo_params=800),
-    # cascor: the task fixes the schedule's length (patience, pool, dendrites, budget); every
-    # other setting is the host's default (None: not set here).
+                    switch_epochs=60, p_switch_epochs=20, lr=0.01, candidate_lr_scale=None, output_init=None,
+                    host={}, fit_initial_batches=True, gromo_widths=(4, 4), gromo_params=800),
+    # cascor: one tanh output unit growing a cascade of dendrites, full batch.
     "cascor": dict(epochs=6000, batch_size=0, hidden=None, dendrites=25, candidates=8,
                    switch_epochs=50, p_switch_epochs=20, lr=0.01, candidate_lr_scale=None, output_init=None,
                    host={}, fit_initial_batches=False, gromo_widths=(4, 4), gromo_params=300),

@@ -233,18 +233,25 @@ def epoch_rates(epoch_seconds, mode):
     return ", ".join(rates) if rates else "none"
 
 
-def run_baseline(args, data, epochs, progress):
-    """The same network, plain PyTorch, for the same number of epochs."""
+def run_baseline(args, data, epochs, progress, hidden=None):
+    """A plain PyTorch network (the same one, or `hidden` neurons wide) for the same number of
+    epochs; returns its validation accuracy."""
     import torch
 
     train_x, train_y, val_x, val_y, classes = data
     torch.manual_seed(args.seed)
     generator = torch.Generator().manual_seed(args.seed)
-    model = build_model(train_x.shape[1], args.hidden, classes).to(args.device)
+    model = build_model(train_x.shape[1], hidden or args.hidden, classes).to(args.device)
     optimizer = torch.optim.Adam(model.parameters(), lr=LEARNING_RATE)
     for _ in progress(range(epochs), desc="baseline"):
         train_epoch(model, optimizer, train_x, train_y, generator)
     return accuracy(model, val_x, val_y)
+
+
+def width_with_params(features, classes, at_least):
+    """The narrowest hidden width whose plain features-width-classes network has at least
+    `at_least` parameters."""
+    return max(1, math.ceil((at_least - classes) / (features + 1 + classes)))
 
 
 # ---------------------------------------------------------------------------
@@ -323,7 +330,11 @@ def main(argv=None):
               f"network {data[0].shape[1]}-{args.hidden}-{data[4]}, up to {args.dendrites} dendrites, "
               f"{args.candidates} candidates, seed {args.seed}")
         result = run_with_dendrites(args, data, progress)
-        baseline = None if args.no_baseline else run_baseline(args, data, result["epochs"], progress)
+        baseline = wide = None
+        if not args.no_baseline:
+            baseline = run_baseline(args, data, result["epochs"], progress)
+            width = width_with_params(data[0].shape[1], data[4], result["params_after"])
+            wide = (width, run_baseline(args, data, result["epochs"], progress, hidden=width))
 
         os.makedirs(args.output, exist_ok=True)
         name = "demo"
@@ -346,6 +357,10 @@ def main(argv=None):
     ]
     if baseline is not None:
         lines.append(f"  same network, no dendrites  {baseline:.4f} (same {result['epochs']} epochs)")
+        width, wide_accuracy = wide
+        wide_params = width * (data[0].shape[1] + 1 + data[4]) + data[4]
+        lines.append(f"  plain, equal parameters     {wide_accuracy:.4f} ({data[0].shape[1]}-{width}-{data[4]}, "
+                     f"{wide_params} parameters, same epochs)")
     lines += [
         f"  parameters before / after   {result['params_before']} / {result['params_after']} (deployment form)",
         f"  deployment file             {os.path.join(args.output, name + '_arb.pt')}",

@@ -76,7 +76,7 @@ class Config(metaclass=_VersionedType):
         "arb_forward_function": torch.sigmoid,
         # schedule
         "cap_at_n": True,
-        "cap_at_last_n_phase": True,
+        "cap_at_last_n_phase": False,
         "p_patience_by_best_candidate": True,
         "mean_best_over_candidates": True,
         "snapshot_candidates_per_neuron": True,

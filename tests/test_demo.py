@@ -1,5 +1,6 @@
 """The demo command: a reduced run, its files, and its command-line errors."""
 import os
+import re
 import subprocess
 import sys
 
@@ -37,6 +38,27 @@ def test_reduced_run_completes_a_growth_cycle_and_reloads(tmp_path, capsys):
     model.eval()
     with torch.no_grad():
         assert torch.equal(model(x), deployed(x))
+
+
+def test_equal_parameter_baseline_is_the_narrowest_plain_network_at_least_as_large():
+    def count(width):
+        return sum(p.numel() for p in demo.build_model(64, width, 10).parameters())
+
+    for target in (1, 75, 76, 1234, 2710):
+        width = demo.width_with_params(64, 10, target)
+        assert count(width) >= target and (width == 1 or count(width - 1) < target)
+
+
+def test_summary_sets_the_grown_network_beside_plain_networks(tmp_path, capsys):
+    status = demo.main(["--quiet", "--dendrites", "1", "--epochs", "30", "--switch-epochs", "2",
+                        "--output", str(tmp_path / "run")])
+    printed = capsys.readouterr().out
+    assert status == 0
+    after = int(re.search(r"parameters before / after\s+\d+ / (\d+)", printed).group(1))
+    line = re.search(r"plain, equal parameters\s+[01]\.\d{4} \(64-(\d+)-10, (\d+) parameters", printed)
+    assert line and "same network, no dendrites" in printed
+    width, params = int(line.group(1)), int(line.group(2))
+    assert params == sum(p.numel() for p in demo.build_model(64, width, 10).parameters()) >= after
 
 
 def run_cli(*args):

@@ -5,6 +5,7 @@ import types
 import pytest
 import torch
 from torch import nn
+from torch.nn import functional as F
 
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import modules_dendrolab as MDL
@@ -445,3 +446,53 @@ class TestBestScores:
         out = capsys.readouterr().out
         assert "Correlation Values:\nLast Dendrite Outs: tensor([1., 1.])" in out
         assert "got a nan in correlation function" in out and debugger_stops.count == 1
+
+
+class TestScoresPerEpoch:
+    """With correlation_scores_per_epoch a candidate's score is the mean over the epoch's
+    batches: the same as the arithmetic initial phase over those batches, started afresh
+    at each epoch end without clearing the best scores."""
+
+    def run_epoch(self, per_epoch, batches=3, epochs=1, initial=None):
+        torch.manual_seed(0)
+        GDL.arb_tracker.reset()
+        GDL.pc.set_correlation_scores_per_epoch(per_epoch)
+        GDL.pc.set_initial_correlation_batches(initial or batches)
+        GDL.pc.set_global_candidates(2)
+        GDL.pc.set_silent(True)
+        GDL.pc.set_cap_at_n(False)
+        GDL.pc.set_p_epochs_to_switch(100)
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(3, 4), nn.Tanh(), nn.Linear(4, 2)))
+        tracker = GDL.arb_tracker
+        tracker.setup_optimizer(model, torch.optim.SGD, lr=0.05)
+        tracker._switch_to_p()
+        generator = torch.Generator().manual_seed(1)
+        for epoch in range(epochs):
+            for _ in range(batches):
+                x, y = torch.randn(8, 3, generator=generator), torch.randn(8, 2, generator=generator)
+                tracker.optimizer.zero_grad()
+                F.mse_loss(model(x), y).backward()
+                tracker.optimizer.step()
+            if epoch < epochs - 1:
+                model, restructured, _ = tracker.add_validation_score(0.5, model)
+                assert not restructured
+        return [m.dendrite_module.dendrite_values for m in tracker.neuron_module_vector]
+
+    def test_the_epoch_mean_equals_the_initial_phase_over_the_same_batches(self):
+        expected = self.run_epoch(False)
+        got = self.run_epoch(True)
+        for want_layer, got_layer in zip(expected, got):
+            for want, have in zip(want_layer, got_layer):
+                for name in ("prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson",
+                             "prev_dendrite_candidate_average"):
+                    torch.testing.assert_close(getattr(have, name), getattr(want, name))
+                assert have.initialized.item() == 3
+
+    def test_each_epoch_starts_afresh_and_keeps_the_best_scores(self):
+        layers = self.run_epoch(True, batches=2, epochs=2)
+        for holders in layers:
+            for values in holders:
+                assert values.initialized.item() == 2  # reset at the epoch end, two batches since
+                assert values.best_score.abs().sum() > 0  # taken at the first epoch end, kept
+        for holders in self.run_epoch(False, batches=2, epochs=2, initial=10):
+            assert holders[0].initialized.item() == 4  # without it the count runs on across epochs
