@@ -75,9 +75,10 @@ def agree_at_epoch_end(tracker: Any, score: Any, network: Any) -> Any:
     """With a torch.distributed process group of two or more ranks: returns the validation score
     averaged over the ranks (`score` itself when every rank passed the same value), sums the
     gradient-descent dendrite mode's epoch loss over the ranks, and raises RuntimeError on every
-    rank when the ranks' mode, counters or structure differ, or when `network` is a
-    DistributedDataParallel wrapper built before the last restructure. Without a process group
-    it returns `score` unchanged.
+    rank when the ranks' mode, counters or structure differ, when they ran different numbers of
+    optimizer steps in the epoch outside a torch.distributed.algorithms.Join (the message names
+    each rank's count), or when `network` is a DistributedDataParallel wrapper built before the
+    last restructure. Without a process group it returns `score` unchanged.
     """
 
 def arb_step(self: Any, *args: Any, **kwargs: Any) -> Any:
@@ -210,6 +211,10 @@ def setup_optimizer_dg(optimizer: Any) -> None:
     optimizer dropped (roles "neuron" and "dendrite") get requires_grad False, so the
     frozen network computes no weight gradients; the next set-up outside p mode, and
     unfreeze_network, give it back.
+    With an initialised torch.distributed process group the optimizer also becomes a
+    torch.distributed.algorithms.join.Joinable (a subclass of its own class, same name; pickling
+    and copying give the original class), so that `with Join([ddp, optimizer]):` trains ranks
+    with uneven numbers of batches.
     """
 
 def unfreeze_network(tracker: Any) -> None:

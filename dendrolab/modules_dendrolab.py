@@ -110,8 +110,8 @@ def candidate_lr_optimizer(params, optimizer="Adam", **kwargs):
     `lr × GDL.pc.get_candidate_lr_scale()`, all others one at `lr` (the optimizer's default
     lr when none is given). The add-on's mode filter keeps the groups.
 
-    Pass it where the tracker takes an optimizer class; it is a module-level function, so a
-    training checkpoint can name it and resume with it:
+    The tracker's own `setup_optimizer` already gives any torch.optim class these groups; the
+    factory stays for code and checkpoints that name it:
 
         tracker.setup_optimizer(model, MDL.candidate_lr_optimizer, optimizer="Adam", lr=0.01)
 

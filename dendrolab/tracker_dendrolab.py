@@ -133,8 +133,10 @@ class ArbTracker:
 
     # -- schedule -------------------------------------------------------------------
     def setup_optimizer(self, model, optimizer_class, **optimizer_kwargs):
-        """Builds `optimizer_class(model.parameters(), **optimizer_kwargs)` and passes it
-        through the add-on, which wraps it and keeps the current mode's parameters.
+        """Builds `optimizer_class(model.parameters(), **optimizer_kwargs)` (for a torch.optim
+        class, with the candidates in their own group at `pc.get_candidate_lr_scale()` times
+        the rate: see `parameter_groups`) and passes it through the add-on, which wraps it
+        and keeps the current mode's parameters.
         The class and arguments are reused for the optimizer of every later mode.
         `model` may be the network or its DistributedDataParallel wrapper."""
         self.model = unwrap_parallel(model)

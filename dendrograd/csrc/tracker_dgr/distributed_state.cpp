@@ -43,29 +43,6 @@ void addon_owned(py::handle neuron_module, std::vector<std::string>* names, std:
   }
 }
 
-// Flattens `parts` into one tensor per (dtype, device), runs `op` on each, and copies the
-// results back into the parts.
-template <typename Op>
-void bucketed_in_place(const std::vector<at::Tensor>& parts, Op&& op) {
-  std::map<std::pair<int, std::string>, std::vector<at::Tensor>> buckets;
-  for (const at::Tensor& t : parts) {
-    if (t.numel() == 0) continue;
-    buckets[{static_cast<int>(t.scalar_type()), t.device().str()}].push_back(t);
-  }
-  for (auto& [key, members] : buckets) {
-    std::vector<at::Tensor> flat_parts;
-    for (const at::Tensor& t : members) flat_parts.push_back(t.detach().reshape({-1}));
-    at::Tensor flat = at::cat(flat_parts);
-    op(flat);
-    at::NoGradGuard no_grad;
-    int64_t offset = 0;
-    for (const at::Tensor& t : members) {
-      t.copy_(flat.narrow(0, offset, t.numel()).view(t.sizes()));
-      offset += t.numel();
-    }
-  }
-}
-
 // ---- structure ---------------------------------------------------------------------------
 
 const char* const kFieldNames[] = {"mode",       "epochs run",      "mode switches", "neuron modules",
@@ -123,10 +100,10 @@ std::string describe_differences(const std::vector<std::vector<double>>& rows, s
   return differences;
 }
 
-// Gathers `extra` followed by this rank's structure from every rank; raises the same
-// RuntimeError on every rank when the structures differ. Returns one row per rank.
-std::vector<std::vector<double>> gather_and_compare(const Group& g, py::handle tracker,
-                                                    const std::vector<double>& extra, const std::string& when) {
+// Gathers `extra` followed by this rank's structure from every rank. Returns one row per rank.
+// `detail` follows `when` in the message of a failed collective.
+std::vector<std::vector<double>> gather_rows(const Group& g, py::handle tracker, const std::vector<double>& extra,
+                                             const std::string& when, const std::string& detail = "") {
   std::vector<double> row = extra;
   std::vector<double> own = structure_of(tracker);
   row.insert(row.end(), own.begin(), own.end());
@@ -134,20 +111,51 @@ std::vector<std::vector<double>> gather_and_compare(const Group& g, py::handle t
   at::Tensor mine = at::tensor(row, at::dtype(at::kDouble)).to(g.device);
   py::list gathered;
   for (long long r = 0; r < g.size; ++r) gathered.append(host::wrap(at::empty({width}, mine.options())));
-  collective(g, "comparing the ranks' training state " + when,
+  collective(g, "comparing the ranks' training state " + when + detail,
              [&] { torch_distributed().attr("all_gather")(gathered, host::wrap(mine)); });
   std::vector<std::vector<double>> rows;
   for (py::handle t : gathered) {
     at::Tensor cpu = host::tensor(t).to(at::kCPU).contiguous();
     rows.emplace_back(cpu.data_ptr<double>(), cpu.data_ptr<double>() + width);
   }
-  std::string differences = describe_differences(rows, extra.size());
+  return rows;
+}
+
+// Raises the same RuntimeError on every rank when the structures (from column `first` on) differ.
+void require_same_structure(const std::vector<std::vector<double>>& rows, size_t first, const std::string& when) {
+  std::string differences = describe_differences(rows, first);
   if (!differences.empty()) {
     throw std::runtime_error("dendrograd: the ranks disagree on the training state " + when + " (" + differences +
                              "). Every rank must train the same network from the same state: build it the same "
                              "way and resume every rank from the same checkpoint.");
   }
-  return rows;
+}
+
+// Columns of the epoch end's row before the structure.
+enum EpochColumn : size_t { kScore, kGdSum, kGdCount, kSteps, kJoined, kEpochColumns };
+
+// Ranks that reach the epoch end after different numbers of steps outside a Join took
+// steps the others did not share (steps without collectives: no DDP, n mode); where the
+// steps have collectives the rank with more batches waits in them instead, and the
+// epoch end's gather fails with this rank's count in its message.
+void require_same_steps(const std::vector<std::vector<double>>& rows) {
+  bool joined = false, same = true;
+  for (const auto& r : rows) {
+    joined = joined || r[kJoined] != 0.0;
+    same = same && r[kSteps] == rows[0][kSteps];
+  }
+  if (joined || same) return;
+  std::string counts;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    counts += (r ? ", rank " : "rank ") + std::to_string(r) + " ran " +
+              std::to_string(static_cast<long long>(rows[r][kSteps]));
+  }
+  throw std::runtime_error(
+      "dendrograd: the ranks ran different numbers of optimizer steps in this epoch (" + counts +
+      "), so their steps no longer pair up and their training state no longer agrees. Give every rank the same "
+      "number of batches (torch.utils.data.DistributedSampler does), or train the epoch inside "
+      "torch.distributed.algorithms.Join([ddp, optimizer]) so that a rank that runs out of batches answers the "
+      "others' steps.");
 }
 
 // The names DDP reduces for `module` (those not on its ignore list), as a set of parameter ids.
@@ -244,16 +252,20 @@ void agree_after_restructure(py::handle tracker) {
                              " ranks (its candidate learns through the ordinary loss, outside "
                              "DistributedDataParallel); set GDL.pc.set_learn_dendrites_live(False)");
   }
-  gather_and_compare(*g, tracker, {}, "after a new optimizer");
+  restart_step_count(tracker);
+  require_same_structure(gather_rows(*g, tracker, {}, "after a new optimizer"), 0, "after a new optimizer");
+  broadcast_addon_state(tracker, *g, 0, "taking rank 0's candidates and statistics");
+}
+
+void broadcast_addon_state(py::handle tracker, const Group& g, long long src, const std::string& what) {
   std::vector<at::Tensor> state;
   for (py::handle neuron_module : tracker.attr(names::neuron_module_vector())) {
     addon_owned(neuron_module, nullptr, &state);
     py::object saved = neuron_module.attr(names::dendrite_module()).attr(names::best_dendrites_to_candidates_saved());
     for (py::handle t : saved) state.push_back(host::tensor(t, "a best_dendrites_to_candidates_saved entry"));
   }
-  bucketed_in_place(state, [&](at::Tensor& flat) {
-    collective(*g, "taking rank 0's candidates and statistics",
-               [&] { torch_distributed().attr("broadcast")(host::wrap(flat), py::arg("src") = 0); });
+  bucketed_in_place(state, g.device, [&](at::Tensor& flat) {
+    collective(g, what, [&] { torch_distributed().attr("broadcast")(host::wrap(flat), py::arg("src") = src); });
   });
 }
 
@@ -264,15 +276,27 @@ py::object agree_at_epoch_end(py::handle tracker, py::object score, py::handle n
   py::handle mdg = MDG();
   const GdLoss gd = read_gd_loss(mdg);
   const double own = host::as_float(score);
-  auto rows = gather_and_compare(*g, tracker, {own, gd.sum - gd.agreed_sum, gd.count - gd.agreed_count},
-                                 "at the end of an epoch");
+  const bool joined = joined_this_epoch(tracker) || in_enabled_join(network);
+  std::vector<double> extra(kEpochColumns);
+  extra[kScore] = own;
+  extra[kGdSum] = gd.sum - gd.agreed_sum;
+  extra[kGdCount] = gd.count - gd.agreed_count;
+  extra[kSteps] = static_cast<double>(steps_this_epoch(tracker));
+  extra[kJoined] = joined ? 1.0 : 0.0;
+  // A rank with more batches than this one may still be in a step's collective, and then this
+  // gather fails at the group's timeout: its message carries this rank's count.
+  auto rows = gather_rows(*g, tracker, extra, "at the end of an epoch",
+                          " (this rank ran " + std::to_string(steps_this_epoch(tracker)) + " optimizer steps in it)");
+  restart_step_count(tracker);
+  require_same_steps(rows);
+  require_same_structure(rows, kEpochColumns, "at the end of an epoch");
   double total = 0.0, sums = gd.agreed_sum, counts = gd.agreed_count;
   bool all_same = true;
   for (const auto& r : rows) {
-    total += r[0];
-    sums += r[1];
-    counts += r[2];
-    all_same = all_same && r[0] == own;
+    total += r[kScore];
+    sums += r[kGdSum];
+    counts += r[kGdCount];
+    all_same = all_same && r[kScore] == own;
   }
   if (counts > 0) store_agreed_gd_loss(mdg, sums, counts);
   if (all_same) return score;  // a score that is global already stays exactly as passed
@@ -296,9 +320,10 @@ void register_distributed_state(py::module_& m) {
         "With a torch.distributed process group of two or more ranks: returns the validation score\n"
         "averaged over the ranks (`score` itself when every rank passed the same value), sums the\n"
         "gradient-descent dendrite mode's epoch loss over the ranks, and raises RuntimeError on every\n"
-        "rank when the ranks' mode, counters or structure differ, or when `network` is a\n"
-        "DistributedDataParallel wrapper built before the last restructure. Without a process group\n"
-        "it returns `score` unchanged.");
+        "rank when the ranks' mode, counters or structure differ, when they ran different numbers of\n"
+        "optimizer steps in the epoch outside a torch.distributed.algorithms.Join (the message names\n"
+        "each rank's count), or when `network` is a DistributedDataParallel wrapper built before the\n"
+        "last restructure. Without a process group it returns `score` unchanged.");
 }
 
 }  // namespace dgr::tracker::dist

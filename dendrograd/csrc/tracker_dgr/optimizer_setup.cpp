@@ -158,6 +158,8 @@ void setup_optimizer_dg(py::handle optimizer) {
     optimizer.attr("_step_supports_amp_scaling") = py::bool_(true);
     let_grad_scalers_reach_candidates();
   }
+  // `with Join([ddp, optimizer]):` trains ranks with uneven numbers of batches.
+  dist::make_joinable(optimizer);
   std::vector<py::object> dropped;
   filter_params(optimizer, true, &dropped);
   freeze_network_for_p_mode(host::tracker(), dropped);
@@ -195,7 +197,11 @@ void register_optimizer_setup(py::module_& m) {
         "In p mode (dendrites not learning live, no process group) the network's own parameters the\n"
         "optimizer dropped (roles \"neuron\" and \"dendrite\") get requires_grad False, so the\n"
         "frozen network computes no weight gradients; the next set-up outside p mode, and\n"
-        "unfreeze_network, give it back.");
+        "unfreeze_network, give it back.\n"
+        "With an initialised torch.distributed process group the optimizer also becomes a\n"
+        "torch.distributed.algorithms.join.Joinable (a subclass of its own class, same name; pickling\n"
+        "and copying give the original class), so that `with Join([ddp, optimizer]):` trains ranks\n"
+        "with uneven numbers of batches.");
   m.def("unfreeze_network", &unfreeze_network, py::arg("tracker"),
         "Gives requires_grad back to the parameters that setup_optimizer_dg froze for p mode (those\n"
         "whose role has not changed since). The host calls it when the tracker is reset; call it\n"

@@ -120,6 +120,8 @@ void clip_candidate_gradients(py::handle tracker) {
 // it is raised at once.
 bool arb_step(py::handle self, std::optional<py::error_already_set>* deferred = nullptr) {
   py::object tracker = host::tracker();
+  dist::notify_join(self);  // before this step's collectives, as Join's protocol asks
+  dist::count_step(tracker, self);
   py::object status = member_var(tracker, names::step_status());
   at::Tensor scale = handed_scale(self);
   StepOutcome outcome;
@@ -182,6 +184,16 @@ void arb_zero_grad(py::handle self, py::args args, py::kwargs kwargs) {
 // A failure is raised at once, after this rank took part in the step's all-reduce.
 bool learn_candidates_now(py::handle optimizer, py::handle tracker, const at::Tensor& scale) {
   return !apply_candidate_gradients(optimizer, tracker, scale, nullptr).overflowed;
+}
+
+// A rank that joined answers the all-reduce of the other ranks' p-mode step with nothing
+// of its own: without gradients every candidate slot contributes zeros and weight 0, so
+// the average counts only the ranks that learned. (n mode's step issues no collective.)
+void shadow_candidate_step(py::handle optimizer) {
+  py::object tracker = host::tracker();
+  if (!p_mode_applies_dg_grads(tracker)) return;
+  clear_gradients(optimizer);
+  dist::reduce_candidate_step(tracker);
 }
 
 bool p_mode_applies_dg_grads(py::handle tracker) {

@@ -53,6 +53,8 @@ inline void mark_improved_now(py::handle tracker) {
 py::object recalled(py::handle tracker, py::handle name, py::handle absent);
 // Keeps `value` in the record and, where the tracker declares the attribute, sets it there.
 void remember(py::handle tracker, py::handle name, py::handle value);
+// The record itself, for facts no tracker declares that change at every step (no mirror to check).
+py::dict own_record(py::handle tracker);
 
 // ---- optimizer set-up (optimizer_setup.cpp) -------------------------------------------
 // The bound method `function.__get__(optimizer)` of one of the module's wrappers.
@@ -68,6 +70,9 @@ bool step_is_ours(py::handle optimizer);
 // The candidates learn from the stored batches now, before the step (for a GradScaler's
 // first look at the gradients); false when this rank's scaled neuron errors were not finite.
 bool learn_candidates_now(py::handle optimizer, py::handle tracker, const at::Tensor& scale);
+// What a rank that joined does for each step the others still take (a Join's main hook):
+// the candidates' all-reduce of a p-mode step, with nothing of its own in it.
+void shadow_candidate_step(py::handle optimizer);
 void register_step(py::module_& m);
 
 // ---- GradScaler handling (amp.cpp) ----------------------------------------------------

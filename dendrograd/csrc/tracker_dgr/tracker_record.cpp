@@ -61,6 +61,8 @@ py::object recalled(py::handle tracker, py::handle name, py::handle absent) {
   return py::reinterpret_borrow<py::object>(kept ? kept : absent.ptr());
 }
 
+py::dict own_record(py::handle tracker) { return record_of(tracker).values; }
+
 void remember(py::handle tracker, py::handle name, py::handle value) {
   record_of(tracker).values[name] = value;
   if (!declared(tracker, name, nullptr)) return;
