@@ -19,8 +19,8 @@
 namespace dgr::tracker {
 namespace {
 
-// Divides every gradient of the optimizer's groups by `scale`; true when one is not finite.
-bool unscale_optimizer_grads(py::handle optimizer, const at::Tensor& scale) {
+// Every gradient the optimizer's groups hold.
+std::vector<at::Tensor> optimizer_grads(py::handle optimizer) {
   std::vector<at::Tensor> grads;
   for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
     for (py::handle param : group[py::str("params")]) {
@@ -28,6 +28,12 @@ bool unscale_optimizer_grads(py::handle optimizer, const at::Tensor& scale) {
       if (!grad.is_none()) grads.push_back(host::tensor(grad, "a parameter's gradient"));
     }
   }
+  return grads;
+}
+
+// Divides every gradient of the optimizer's groups by `scale`; true when one is not finite.
+bool unscale_optimizer_grads(py::handle optimizer, const at::Tensor& scale) {
+  std::vector<at::Tensor> grads = optimizer_grads(optimizer);
   py::gil_scoped_release no_gil;
   bool found_inf = false;
   at::Tensor inv = scale.detach().to(at::kFloat).reciprocal();
@@ -41,14 +47,10 @@ bool unscale_optimizer_grads(py::handle optimizer, const at::Tensor& scale) {
 
 // True when every gradient of the optimizer's groups is finite.
 bool optimizer_grads_finite(py::handle optimizer) {
-  for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
-    for (py::handle param : group[py::str("params")]) {
-      py::object grad = param.attr("grad");
-      if (grad.is_none()) continue;
-      at::Tensor g = host::tensor(grad, "a parameter's gradient");
-      py::gil_scoped_release no_gil;
-      if (!at::isfinite(g).all().item<bool>()) return false;
-    }
+  std::vector<at::Tensor> grads = optimizer_grads(optimizer);
+  py::gil_scoped_release no_gil;
+  for (const at::Tensor& g : grads) {
+    if (!at::isfinite(g).all().item<bool>()) return false;
   }
   return true;
 }
@@ -203,13 +205,7 @@ py::handle learned_for_scaler() { return DGR_STR("_dgr_learned_for_scaler"); }
 // Multiplies every gradient of the optimizer's groups by `scale`, as the scaled backward
 // would have made them; true when there is one.
 bool scale_optimizer_grads(py::handle optimizer, const at::Tensor& scale) {
-  std::vector<at::Tensor> grads;
-  for (py::handle group : optimizer.attr(DGR_STR("param_groups"))) {
-    for (py::handle param : group[py::str("params")]) {
-      py::object grad = param.attr("grad");
-      if (!grad.is_none()) grads.push_back(host::tensor(grad, "a parameter's gradient"));
-    }
-  }
+  std::vector<at::Tensor> grads = optimizer_grads(optimizer);
   py::gil_scoped_release no_gil;
   at::NoGradGuard no_grad;
   for (at::Tensor& grad : grads) grad.mul_(scale.detach().to(grad.device(), grad.scalar_type()));
