@@ -34,18 +34,28 @@ def unwrap_parallel(model):
     return model.module if isinstance(model, (DistributedDataParallel, DataParallel)) else model
 
 
-def parameter_groups(parameters, optimizer_class, optimizer_kwargs):
+def candidate_rate_scale(scale, steps_per_epoch):
+    """The candidates' learning-rate scale for an epoch of `steps_per_epoch` optimizer steps
+    (None: not known yet). A scale above 1 is for one step per epoch (full batch): with more
+    steps the candidates already take more of them, so the scale shrinks with the steps,
+    down to 1. A scale of 1 or below is taken as it is."""
+    if not steps_per_epoch or scale <= 1:
+        return scale
+    return max(1.0, scale / steps_per_epoch)
+
+
+def parameter_groups(parameters, optimizer_class, optimizer_kwargs, steps_per_epoch=None):
     """What the tracker passes to `optimizer_class`: for a torch.optim class with a learning
-    rate, the candidate dendrites in their own group at `lr × pc.get_candidate_lr_scale()`
-    and every other parameter in one group at `lr`; otherwise (a factory such as
-    `candidate_lr_optimizer`, or a scale of 1) the parameters as they are. The add-on's
-    mode filter drops whichever group the current mode does not train."""
+    rate, the candidate dendrites in their own group at `lr × candidate_rate_scale(...)` of
+    `pc.get_candidate_lr_scale()` and every other parameter in one group at `lr`; otherwise
+    (a factory such as `candidate_lr_optimizer`, or a scale of 1) the parameters as they
+    are. The add-on's mode filter drops whichever group the current mode does not train."""
     import inspect
 
     from dendrolab import globals_dendrolab as GDL
 
     parameters = list(parameters)
-    scale = GDL.pc.get_candidate_lr_scale()
+    scale = candidate_rate_scale(GDL.pc.get_candidate_lr_scale(), steps_per_epoch)
     if scale == 1 or not (isinstance(optimizer_class, type) and issubclass(optimizer_class, torch.optim.Optimizer)):
         return parameters
     lr = optimizer_kwargs.get("lr")
@@ -111,6 +121,10 @@ class ArbTracker:
         self.scheduler = None
         self.scheduler_class = None
         self.scheduler_kwargs = {}
+        # Optimizer steps of the epoch running and of the last one that stepped (None: none
+        # yet, or training under a process group, where the ranks' counts may differ).
+        self._steps_this_epoch = 0
+        self.steps_per_epoch = None
         # Histories plotted per kind; the accuracy series of n mode sets the plot length.
         self.member_var_types = {"n_accuracies": self.member_vars["n_accuracies"]}
 
@@ -147,13 +161,26 @@ class ArbTracker:
     def _rebuild_optimizer(self):
         from dendrograd import tracker_dgr as TDG
 
-        params = parameter_groups(self.model.parameters(), self.optimizer_class, self.optimizer_kwargs)
+        params = parameter_groups(self.model.parameters(), self.optimizer_class, self.optimizer_kwargs,
+                                  self.steps_per_epoch)
         self.optimizer = self.optimizer_class(params, **self.optimizer_kwargs)
+        if hasattr(self.optimizer, "register_step_post_hook"):
+            self.optimizer.register_step_post_hook(self._count_step)
         TDG.setup_optimizer_dg(self.optimizer)
         self.member_vars["step_status"] = TDG.STEP_CLEARED
         if self.scheduler_class is not None:
             self._rebuild_scheduler()
         return self.optimizer
+
+    def _count_step(self, optimizer, args, kwargs):
+        self._steps_this_epoch += 1
+
+    def _end_step_count(self):
+        """The epoch's step count becomes steps_per_epoch, which scales the candidates' rate."""
+        distributed = torch.distributed.is_available() and torch.distributed.is_initialized()
+        if self._steps_this_epoch and not distributed:
+            self.steps_per_epoch = self._steps_this_epoch
+        self._steps_this_epoch = 0
 
     def setup_scheduler(self, scheduler_class, **scheduler_kwargs):
         """Builds `scheduler_class(self.optimizer, **scheduler_kwargs)` (any
@@ -216,6 +243,7 @@ class ArbTracker:
         from dendrolab import globals_dendrolab as GDL
 
         accuracy = TDG.agree_at_epoch_end(self, accuracy, model)
+        self._end_step_count()
         model = unwrap_parallel(model)
         self.model = model
         mv = self.member_vars

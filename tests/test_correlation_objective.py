@@ -234,3 +234,31 @@ def test_candidate_learning_rate_scale_uses_the_class_default_rate_and_leaves_fa
     assert groups[1]["lr"] == pytest.approx(3.0 * 1e-2)  # RMSprop's default lr is 0.01
     assert isinstance(parameter_groups(neuron_module.parameters(), lambda params: None, {"lr": 1.0})[0],
                       torch.nn.Parameter)
+
+
+def test_the_candidate_rate_scale_shrinks_with_the_steps_of_an_epoch():
+    """The scale is for one step per epoch: the tracker divides it by the steps it counted in
+    the last epoch (not below 1); a scale of 1 or below is kept."""
+    from dendrolab.tracker_dendrolab import candidate_rate_scale
+
+    assert [candidate_rate_scale(10.0, k) for k in (None, 1, 4, 10, 23)] == [10.0, 10.0, 2.5, 1.0, 1.0]
+    assert candidate_rate_scale(0.5, 4) == 0.5 and candidate_rate_scale(1.0, 1) == 1.0
+
+    GDL.pc.set_candidate_lr_scale(10.0)
+    GDL.pc.set_silent(True)
+    lrs = {}
+    for batches in (1, 4):
+        GDL.arb_tracker.reset()
+        torch.manual_seed(0)
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(3, 2)))
+        tracker = GDL.arb_tracker
+        optimizer = tracker.setup_optimizer(model, torch.optim.SGD, lr=0.1)
+        for _ in range(batches):  # one n-mode epoch of `batches` steps
+            optimizer.zero_grad()
+            F.mse_loss(model(torch.randn(4, 3)), torch.zeros(4, 2)).backward()
+            optimizer.step()
+        tracker._epoch_end(0.5, model)
+        tracker._switch_to_p()
+        lrs[batches] = [group["lr"] for group in tracker.optimizer.param_groups]
+        assert tracker.steps_per_epoch == batches
+    assert lrs == {1: [pytest.approx(1.0)], 4: [pytest.approx(0.25)]}
