@@ -68,7 +68,9 @@ def parameter_groups(parameters, optimizer_class, optimizer_kwargs, steps_per_ep
     if not candidates:
         return parameters
     others = [p for p in parameters if getattr(p, "parameter_type", None) != "candidate"]
-    return [{"params": others}, {"params": candidates, "lr": lr * scale}]
+    # The group keeps its scale, so that a schedule carried over to the next mode's optimizer
+    # keeps the candidates' rate in proportion (ArbTracker._rebuild_scheduler).
+    return [{"params": others}, {"params": candidates, "lr": lr * scale, "candidate_lr_scale": scale}]
 
 
 class ArbTracker:
@@ -211,6 +213,9 @@ class ArbTracker:
         """A scheduler of the kept class on the current optimizer, carrying on from `state`
         (by default the previous scheduler's state_dict)."""
         old = self.scheduler
+        # A schedule carried over from the previous mode's optimizer: its rates are per group,
+        # each at its group's candidate_lr_scale, and come over at the new groups' scales.
+        old_groups = old.optimizer.param_groups if state is None and old is not None else None
         if state is None and old is not None:
             state = old.state_dict()
         self.scheduler = self.scheduler_class(self.optimizer, **self.scheduler_kwargs)
@@ -219,7 +224,11 @@ class ArbTracker:
             last_lrs = state.get("_last_lr")
             if last_lrs:
                 for k, group in enumerate(self.optimizer.param_groups):
-                    group["lr"] = last_lrs[min(k, len(last_lrs) - 1)]
+                    j = min(k, len(last_lrs) - 1)
+                    scale = group.get("candidate_lr_scale", 1.0)
+                    known = old_groups and j < len(old_groups)
+                    before = old_groups[j].get("candidate_lr_scale", 1.0) if known else scale
+                    group["lr"] = last_lrs[j] / before * scale
         return self.scheduler
 
     def dendrites_added(self):

@@ -262,3 +262,27 @@ def test_the_candidate_rate_scale_shrinks_with_the_steps_of_an_epoch():
         lrs[batches] = [group["lr"] for group in tracker.optimizer.param_groups]
         assert tracker.steps_per_epoch == batches
     assert lrs == {1: [pytest.approx(1.0)], 4: [pytest.approx(0.25)]}
+
+
+def test_a_schedule_carried_across_a_mode_switch_keeps_the_candidates_scale():
+    """StepLR halves the rate each epoch; the candidates' optimizer built at the switch to p
+    mode starts at the rate the schedule reached, times the candidates' scale, and the n-mode
+    optimizer after it at the schedule's rate alone."""
+    GDL.pc.set_candidate_lr_scale(10.0)
+    GDL.pc.set_silent(True)
+    torch.manual_seed(0)
+    model = UDL.initialize_arb(nn.Sequential(nn.Linear(3, 2)))
+    tracker = GDL.arb_tracker
+    optimizer = tracker.setup_optimizer(model, torch.optim.SGD, lr=0.1)
+    tracker.setup_scheduler(torch.optim.lr_scheduler.StepLR, step_size=1, gamma=0.5)
+    optimizer.zero_grad()
+    F.mse_loss(model(torch.randn(4, 3)), torch.zeros(4, 2)).backward()
+    optimizer.step()
+    tracker.scheduler.step()  # 0.1 -> 0.05
+    tracker._epoch_end(0.5, model)  # one step per epoch: the full scale applies
+    tracker._switch_to_p()
+    assert [g["lr"] for g in tracker.optimizer.param_groups] == [pytest.approx(0.5)]
+    tracker.scheduler.step()  # 0.05 -> 0.025, the candidates 0.5 -> 0.25
+    assert [g["lr"] for g in tracker.optimizer.param_groups] == [pytest.approx(0.25)]
+    tracker._switch_to_n()
+    assert [g["lr"] for g in tracker.optimizer.param_groups] == [pytest.approx(0.025)]
