@@ -133,10 +133,6 @@ def _number_in(low, high, low_open=False):
     return check
 
 
-def _whole_number_from(low):
-    return lambda value: isinstance(value, numbers.Integral) and not isinstance(value, bool) and value >= low
-
-
 # Settings whose values are checked when set: (check, what the value must be).
 _CHECKS = {
     "candidate_lr_scale": (_number_in(0.0, math.inf, low_open=True), "a positive finite number"),

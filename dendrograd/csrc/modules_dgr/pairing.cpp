@@ -264,9 +264,8 @@ Stranded drop_stranded_entries(py::handle holder) {
     py::object lists = holder.attr(name);
     if (!PyDict_Check(lists.ptr())) continue;
     for (auto item : py::reinterpret_borrow<py::dict>(lists)) {
-      if (host::length(item.second) != 0 && !host::equals(item.first, learning_key) && !host::contains(keys, item.first)) {
-        keys.append(item.first);
-      }
+      bool stranded = host::length(item.second) != 0 && !host::equals(item.first, learning_key);
+      if (stranded && !host::contains(keys, item.first)) keys.append(item.first);
     }
   }
   for (py::handle key : keys) drop_stranded(holder, key, dropped);

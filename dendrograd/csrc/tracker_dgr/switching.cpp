@@ -152,7 +152,7 @@ void check_slot(py::handle tracker, py::handle layer, py::handle dendrite_module
   py::object dv = holders[slot];
   check_new_best_score(dv);
   bool per_neuron = host::snapshot_candidates_per_neuron();
-  if (per_neuron) snapshot_improved_neurons(dendrite_module, dv, slot, host::as_int(dv.attr(names::out_channels())));
+  if (per_neuron) snapshot_improved_neurons(layer, dendrite_module, dv, slot);
   if (element0(dv, names::best_score_improved_this_epoch()) == 0.0) return;
   record_slot_improvement(tracker, layer, dv);
   if (!per_neuron) snapshot_whole_slot(layer, dendrite_module, dv, slot);

@@ -106,7 +106,7 @@ void register_switching(py::module_& m);
 // its neurons improved this epoch.
 void snapshot_whole_slot(py::handle layer, py::handle dendrite_module, py::handle dv, py::handle slot);
 // Only the neurons whose best score rose this epoch take the slot's current candidate.
-void snapshot_improved_neurons(py::handle dendrite_module, py::handle dv, py::handle slot, long long channels);
+void snapshot_improved_neurons(py::handle layer, py::handle dendrite_module, py::handle dv, py::handle slot);
 
 // ---- diagnostics (diagnostics.cpp) ----------------------------------------------------
 // The lines that tell the user how to tag a parameter without parameter_type, and the stop.
