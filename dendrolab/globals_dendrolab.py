@@ -69,6 +69,7 @@ class Config(metaclass=_VersionedType):
         "correlation_scores_per_epoch": True,
         "dendrite_output_init": 0.1,
         "select_candidates_per_neuron": True,
+        "freeze_accepted_dendrites": False,
         "candidate_lr_scale": 10.0,
         "candidate_grad_clipping": 0.0,
         # p mode: the network's own parameters compute no weight gradients while it lasts

@@ -466,6 +466,11 @@ class ARBNeuronModule(nn.Module):
         into_new = nn.Parameter(saved)
         into_new.parameter_type = "dendrite"
         self.dendrites_to_dendrites.append(into_new)
+        if GDL.pc.get_freeze_accepted_dendrites():
+            # Cascade-correlation's rule: a dendrite keeps the input weights it was chosen
+            # for; only its output weights go on learning with the network.
+            for param in (*layer.parameters(), into_new):
+                param.requires_grad_(False)
         top = torch.zeros(k + 1, self.out_channels, dtype=dtype, device=device)
         if k > 0:
             top[:k] = self.dendrites_to_top[-1].detach()

@@ -130,3 +130,80 @@ def test_layer_that_cannot_be_split_by_neuron_takes_the_best_slot_whole():
     before = snapshot_outputs(neuron_module, x)
     neuron_module.accept_best_candidate()
     torch.testing.assert_close(newest_dendrite_output(neuron_module, x), before[1])
+
+
+class TestAcceptedDendritesFrozen:
+    """freeze_accepted_dendrites: an accepted dendrite keeps the input weights it was chosen
+    with (its layer and its connections from earlier dendrites) through every later n and p
+    phase, while its output weights and the layer itself go on learning exactly as they would
+    with the dendrite's inputs trainable."""
+
+    @staticmethod
+    def grown_network(freeze, seed=0):
+        GDL.arb_tracker.reset()  # the previous comparison model is done training
+        GDL.pc.set_global_candidates(2)
+        GDL.pc.set_freeze_accepted_dendrites(freeze)
+        torch.manual_seed(seed)
+        model = UDL.initialize_arb(nn.Sequential(nn.Linear(3, 4), nn.Tanh(), nn.Linear(4, 1)))
+        tracker = GDL.arb_tracker
+        tracker.setup_optimizer(model, torch.optim.Adam, lr=0.05)
+        g = torch.Generator().manual_seed(1)
+        data = [(torch.randn(12, 3, generator=g), torch.randn(12, 1, generator=g)) for _ in range(3)]
+        return model, tracker, data
+
+    @staticmethod
+    def train(tracker, model, data):
+        for x, y in data:
+            tracker.optimizer.zero_grad()
+            nn.functional.mse_loss(model(x), y).backward()
+            tracker.optimizer.step()
+
+    @staticmethod
+    def accepted_inputs(model):
+        """name -> parameter of every accepted dendrite's layer and connections from earlier ones."""
+        return {name: p for name, p in model.named_parameters()
+                if ".dendrite_module.layers." in name
+                or (".dendrites_to_dendrites." in name and not name.endswith(".dendrites_to_dendrites.0"))}
+
+    def grow(self, model, tracker, data, cycles):
+        for _ in range(cycles):
+            tracker._switch_to_p()
+            self.train(tracker, model, data)
+            tracker._switch_to_n()
+            self.train(tracker, model, data)
+
+    def test_inputs_stay_as_accepted_through_later_cycles(self):
+        model, tracker, data = self.grown_network(freeze=True)
+        self.grow(model, tracker, data, cycles=1)
+        first = {name: p.detach().clone() for name, p in self.accepted_inputs(model).items()}
+        top_before = [nm.dendrites_to_top[-1].detach().clone() for nm in tracker.neuron_module_vector]
+        self.grow(model, tracker, data, cycles=1)  # p freezes and unfreezes the network around them
+        assert tracker.dendrites_added() == 2
+        inputs = self.accepted_inputs(model)
+        assert len(inputs) == 2 * 2 * (2 + 1)  # 2 layers x 2 dendrites x (weight, bias, connections)
+        assert not any(p.requires_grad for p in inputs.values())
+        assert set(first) < set(inputs)
+        for name, before in first.items():
+            assert torch.equal(before, inputs[name]), name
+        for nm, before in zip(tracker.neuron_module_vector, top_before):
+            assert nm.dendrites_to_top[-1].requires_grad
+            assert not torch.equal(nm.dendrites_to_top[-1][:1].detach(), before[:1])  # the output weights learn
+
+    def test_the_rest_of_the_network_gets_the_gradients_it_gets_when_they_learn(self):
+        """On equal weights, freezing only drops the accepted inputs' own gradients."""
+        learning, learning_tracker, data = self.grown_network(freeze=False)
+        self.grow(learning, learning_tracker, data, cycles=2)
+        frozen, tracker, _ = self.grown_network(freeze=True)
+        self.grow(frozen, tracker, data, cycles=2)
+        frozen.load_state_dict(learning.state_dict())
+        for model in (learning, frozen):
+            for p in model.parameters():
+                p.grad = None
+            nn.functional.mse_loss(model(data[0][0]), data[0][1]).backward()
+        expected = {name: p.grad for name, p in learning.named_parameters() if p.grad is not None}
+        got = {name: p.grad for name, p in frozen.named_parameters() if p.grad is not None}
+        dropped = set(expected) - set(got)
+        assert len(dropped) == 2 * 2 * 2 + 2 and set(got) < set(expected)  # the first connections are empty
+        assert all(".dendrite_module.layers." in n or ".dendrites_to_dendrites." in n for n in dropped)
+        for name, grad in got.items():
+            assert torch.equal(grad, expected[name]), name
