@@ -45,7 +45,8 @@ setting is the host's default. --candidate-lr-scale, --output-init and --set cha
 
 Prints a table (mean, standard deviation, min-max, seeds solved, parameters, epochs,
 seconds per seed) and writes it as Markdown. Every arm of every seed starts from the same
-seed, so a run is deterministic per seed. Bad options give a one-line error and exit
+seed, so a run is deterministic per seed, also with --jobs (seeds in parallel processes).
+Bad options give a one-line error and exit
 status 2.
 """
 import argparse
@@ -140,6 +141,9 @@ def parse_args(argv=None):
     parser.add_argument("--markdown", default="runs/eval_learning.md",
                         help="where the Markdown table goes (default runs/eval_learning.md)")
     parser.add_argument("--verbose", action="store_true", help="one line per task and seed")
+    parser.add_argument("--jobs", type=demo._positive_int, default=1,
+                        help="seeds run at once, each in its own single-threaded process (default 1); "
+                             "the seconds per seed are each run's own")
     args = parser.parse_args(argv)
     _check_args(parser, args)
     return args
@@ -622,20 +626,41 @@ def task_arms(task, args, notes):
     return arms
 
 
+def _single_threaded():
+    import torch
+
+    torch.set_num_threads(1)
+
+
+def seed_results(task, setup, arms, args):
+    """run_seed's results for every seed, in order: here, or with --jobs in that many
+    single-threaded worker processes (started fresh, so no OpenMP state is forked)."""
+    gromo_cap = args.gromo_params or setup["gromo_params"]
+    if args.jobs == 1 or len(args.seeds) == 1:
+        for seed in args.seeds:
+            yield run_seed(task, setup, arms, seed, gromo_cap)
+        return
+    import concurrent.futures
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(max_workers=args.jobs, initializer=_single_threaded,
+                                                mp_context=multiprocessing.get_context("spawn")) as pool:
+        yield from pool.map(run_seed, *zip(*[(task, setup, arms, seed, gromo_cap) for seed in args.seeds]))
+
+
 def run_task(task, args, notes):
     """Every seed of one task; returns (settings line, table rows, front or None)."""
     setup, line = task_setup(task, args)
     print(line, flush=True)
     arms = task_arms(task, args, notes)
     per_seed = []
-    for seed in args.seeds:
-        started = time.time()
-        per_seed.append(run_seed(task, setup, arms, seed, args.gromo_params or setup["gromo_params"]))
+    for seed, results in zip(args.seeds, seed_results(task, setup, arms, args)):
+        per_seed.append(results)
         if args.verbose:
-            print(f"  {task} seed {seed} ({time.time() - started:.1f} s): " + ", ".join(
+            print(f"  {task} seed {seed}: " + ", ".join(
                 f"{arm} {r['acc']:.3f} ({r['params']} params, {r['epochs']} epochs"
                 + (f", grown {r['grown']}" if "grown" in r else "") + f", {r['seconds']:.1f} s)"
-                for arm, r in per_seed[-1].items()), flush=True)
+                for arm, r in results.items()), flush=True)
     front = None
     if task == "digits" and args.front_widths:
         front = run_front(setup, args.seeds, args.front_widths)
@@ -657,13 +682,14 @@ def main(argv=None):
         if front is not None:
             fronts.append(front_cells(front, task_rows))
     elapsed = time.time() - started
+    wall = f"{elapsed:.0f} s" + (f" in {args.jobs} processes" if args.jobs > 1 and len(args.seeds) > 1 else "")
     cells = [row_cells(r) for r in rows]
     print()
     print(text_table(HEADER, cells))
     for front in fronts:
         print("\ndigits: plain 64-H-10 networks (the front) and where the grown networks fall")
         print(text_table(FRONT_HEADER, front))
-    print(f"\n{len(args.seeds)} seeds ({' '.join(map(str, args.seeds))}), {elapsed:.0f} s")
+    print(f"\n{len(args.seeds)} seeds ({' '.join(map(str, args.seeds))}), {wall}")
     folder = os.path.dirname(args.markdown)
     if folder:
         os.makedirs(folder, exist_ok=True)
@@ -671,7 +697,7 @@ def main(argv=None):
         f.write(markdown_table(HEADER, cells))
         for front in fronts:
             f.write("\n" + markdown_table(FRONT_HEADER, front))
-        f.write("\n" + "; ".join(settings + notes) + f"; seeds {' '.join(map(str, args.seeds))}; {elapsed:.0f} s.\n")
+        f.write("\n" + "; ".join(settings + notes) + f"; seeds {' '.join(map(str, args.seeds))}; {wall}.\n")
     os.replace(args.markdown + ".tmp", args.markdown)
     print(f"Markdown table: {args.markdown}")
     return 0

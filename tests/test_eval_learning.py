@@ -140,10 +140,11 @@ def run_script(*args):
 
 
 def test_a_short_cascor_run_prints_and_writes_its_table_deterministically(tmp_path):
-    args = ["--tasks", "cascor", "--seeds", "1", "--epochs", "120", "--switch-epochs", "10", "--p-switch-epochs",
+    """The same table twice, the second time with the seeds in two worker processes."""
+    args = ["--tasks", "cascor", "--seeds", "1", "2", "--epochs", "120", "--switch-epochs", "10", "--p-switch-epochs",
             "5", "--dendrites", "1", "--arms", "same", "dendrites", "cascor", "wider", "--verbose"]
     first = run_script(*args, "--markdown", str(tmp_path / "a.md"))
-    second = run_script(*args, "--markdown", str(tmp_path / "b.md"))
+    second = run_script(*args, "--jobs", "2", "--markdown", str(tmp_path / "b.md"))
     assert first.returncode == 0, first.stderr
     rows = [line for line in first.stdout.splitlines() if line.startswith("cascor ")]
     assert [row.split()[1] for row in rows] == ["same", "dendrites", "cascor", "wider"]
@@ -154,6 +155,7 @@ def test_a_short_cascor_run_prints_and_writes_its_table_deterministically(tmp_pa
         return [line.rsplit("  ", 1)[0] for line in text.splitlines() if line.startswith("cascor ")]
 
     assert without_times(first.stdout) == without_times(second.stdout)
+    assert "in 2 processes" in second.stdout and "in 2 processes" not in first.stdout
 
 
 @pytest.mark.parametrize("args, message", [
@@ -161,6 +163,7 @@ def test_a_short_cascor_run_prints_and_writes_its_table_deterministically(tmp_pa
     (["--arms", "wider"], "sized from the dendrites arm"),
     (["--front-widths", "0"], "must be >= 1"),
     (["--gromo-params", "-3"], "must be >= 1"),
+    (["--jobs", "0"], "must be >= 1"),
     (["--tasks", "cascade"], "invalid choice"),
     (["--set", "no_such_setting=1"], "a host setting's name"),
 ])
