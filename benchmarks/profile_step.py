@@ -9,14 +9,19 @@ Three views, on bench_step's networks and loops (one torch thread):
   demo      the demo's network (64-2-10, Tanh, Adam, batch 64) in n mode with 0 and 3
             dendrites against bench_step's equal-math fused module: how much of the
             slowdown from 0 to 3 dendrites the arithmetic itself has
+  growth    one whole growth run of eval_learning's cascor task (one seed, the host's
+            defaults): milliseconds per epoch in each mode, split into the loop's parts
 
     .venv/bin/python benchmarks/profile_step.py ops [--network small] [--mode p] [--count 4]
     .venv/bin/python benchmarks/profile_step.py wrappers [--network small]
     .venv/bin/python benchmarks/profile_step.py demo
+    .venv/bin/python benchmarks/profile_step.py growth [--seed 0] [--set freeze_accepted_dendrites=True]
 """
 import argparse
+import ast
 import copy
 import sys
+import time
 import timeit
 
 import torch
@@ -92,14 +97,95 @@ def demo_comparison():
     return times
 
 
+GROWTH_PARTS = ("zero_grad", "forward", "backward", "step", "evaluation", "epoch end")
+
+
+def growth_profile(seed, host_settings):
+    """({mode: {part: seconds}}, {mode: epochs}, result) of eval_learning's cascor dendrite
+    run for one seed, its loop timed part by part (the same loop as run_dendrites)."""
+    import eval_learning as E
+    from dendrolab import globals_dendrolab as GDL
+    from dendrolab import utils_dendrolab as UDL
+
+    args = E.parse_args(["--tasks", "cascor", "--arms", "dendrites", "--seeds", str(seed)])
+    setup, _ = E.task_setup("cascor", args)
+    setup["host"] = dict(host_settings)
+    x, y, eval_x, eval_y, outputs = E.task_data("cascor", seed)
+    GDL.arb_tracker.reset()
+    torch.manual_seed(seed)
+    model = E.task_model("cascor", x.shape[1], None, outputs)
+    E.configure_host(setup, 1)
+    model = UDL.initialize_arb(model, save_name="profile_growth")
+    tracker = GDL.arb_tracker
+    optimizer = tracker.setup_optimizer(model, torch.optim.Adam, lr=setup["lr"])
+    spent = {mode: dict.fromkeys(GROWTH_PARTS, 0.0) for mode in "np"}
+    epochs = {"n": 0, "p": 0}
+    done, acc = False, 0.0
+    for _ in range(setup["epochs"]):
+        mode = tracker.member_vars["mode"]
+        marks = [time.perf_counter()]
+        model.train()
+        optimizer.zero_grad()
+        marks.append(time.perf_counter())
+        loss = E.task_loss("cascor", model(x), y)
+        marks.append(time.perf_counter())
+        loss.backward()
+        marks.append(time.perf_counter())
+        optimizer.step()
+        marks.append(time.perf_counter())
+        acc = E.task_accuracy("cascor", model, eval_x, eval_y)
+        marks.append(time.perf_counter())
+        if acc == 1.0 and mode == "n":
+            break
+        if not done:
+            model, restructured, done = tracker.add_validation_score(acc, model)
+            if restructured:
+                optimizer = tracker.optimizer
+        marks.append(time.perf_counter())
+        epochs[mode] += 1
+        for part, start, end in zip(GROWTH_PARTS, marks, marks[1:]):
+            spent[mode][part] += end - start
+    return spent, epochs, (acc, tracker.dendrites_added())
+
+
+def print_growth(spent, epochs, result):
+    print(f"accuracy {result[0]:.3f}, {result[1]} dendrites, {epochs['n']} n and {epochs['p']} p epochs")
+    print("mode  " + "".join(f"{part:>12}" for part in GROWTH_PARTS) + "   total ms/epoch   seconds")
+    for mode in "np":
+        count = max(epochs[mode], 1)
+        total = sum(spent[mode].values())
+        print(f"{mode:<6}" + "".join(f"{spent[mode][part] / count * 1e3:12.3f}" for part in GROWTH_PARTS)
+              + f"   {total / count * 1e3:14.3f}   {total:7.2f}")
+
+
+def growth_settings(parser, items):
+    """{name: value} of the --set items; a bad one is the parser's one-line error."""
+    from dendrolab import globals_dendrolab as GDL
+
+    settings = {}
+    for item in items:
+        name, _, text = item.partition("=")
+        if not hasattr(GDL.pc, "set_" + name):
+            parser.error(f"--set {item!r}: {name!r} is not a host setting's name")
+        try:
+            settings[name] = ast.literal_eval(text)
+        except (ValueError, SyntaxError):
+            parser.error(f"--set {item!r}: the value is not a Python literal")
+    return settings
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("view", choices=("ops", "wrappers", "demo"))
+    parser.add_argument("view", choices=("ops", "wrappers", "demo", "growth"))
     parser.add_argument("--network", choices=sorted(NETWORKS), default="small")
     parser.add_argument("--mode", choices=("n", "p"), default="p")
     parser.add_argument("--count", type=int, default=4, help="candidates (p) or dendrites (n)")
     parser.add_argument("--rows", type=int, default=25)
+    parser.add_argument("--seed", type=int, default=0, help="growth: the cascor task's seed")
+    parser.add_argument("--set", nargs="+", default=[], metavar="NAME=VALUE",
+                        help="growth: host settings (Python literals), e.g. freeze_accepted_dendrites=True")
     args = parser.parse_args(argv)
+    settings = growth_settings(parser, args.set)
     least = 1 if args.mode == "p" else 0
     if args.count < least:
         parser.error(f"--count must be at least {least} in {args.mode} mode (got {args.count})")
@@ -108,6 +194,8 @@ def main(argv=None):
     torch.set_num_threads(1)
     if args.view == "ops":
         print(ops_table(args.network, args.mode, args.count, args.rows))
+    elif args.view == "growth":
+        print_growth(*growth_profile(args.seed, settings))
     elif args.view == "wrappers":
         for name, plain_us, addon_us in wrapper_parts(args.network):
             print(f"{name:<28} plain {plain_us:8.1f} us   add-on {addon_us:8.1f} us   +{addon_us - plain_us:7.1f} us")

@@ -378,7 +378,9 @@ class ARBNeuronModule(nn.Module):
             if not candidates_learn:
                 return out  # a plain layer until its first dendrite
             view_tuple, dendrite_outs = self.view_tuple_for(out), []
-        if not candidates_learn:
+        if not candidates_learn or not (torch.is_grad_enabled() or self._candidates_seen_without_grad()):
+            # Under no_grad (a validation pass) no error comes back: the candidates would
+            # compute outputs that nothing learns from.
             return out
         if GDL.pc.get_fixed_input_sizes() and not dendrite_module.shape_cache_filled:
             for values in dendrite_module.dendrite_values:
@@ -397,6 +399,12 @@ class ARBNeuronModule(nn.Module):
         # The neuron error of this call reaches the candidate outputs of this call.
         MDG.watch_neuron_error(dendrite_module, out, results[1])
         return MDG.apply_live_candidate_to_output(self, out, results[1])
+
+    @staticmethod
+    def _candidates_seen_without_grad():
+        """Whether a forward under no_grad still needs the candidates: a live candidate adds
+        to the output, and the NaN check looks at every candidate output."""
+        return GDL.pc.get_learn_dendrites_live() or GDL.pc.get_debugging_backwards_nan()
 
     # -- growth -------------------------------------------------------------
     def initial_output_weights(self, slots):

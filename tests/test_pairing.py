@@ -14,6 +14,7 @@ from torch import nn
 from torch.nn import functional as F
 from torch.utils.checkpoint import checkpoint
 
+from dendrograd import modules_dgr as MDG
 from dendrolab import globals_dendrolab as GDL
 from dendrolab import modules_dendrolab as MDL
 from dendrolab import utils_dendrolab as UDL
@@ -152,6 +153,22 @@ class TestExtraForwards:
         with torch.inference_mode():
             model(torch.randn(5, 4))
         assert model.dendrite_module.dendrite_values[0].stored_counts() == (0, 0)
+
+    @pytest.mark.parametrize("live", [False, True])
+    def test_a_validation_pass_predicts_what_a_training_forward_computes(self, live):
+        """Under no_grad the candidates are skipped, unless a live candidate adds to the output."""
+        GDL.pc.set_learn_dendrites_live(live)
+        model, _ = p_mode_model(lambda: nn.Linear(4, 3))
+        if live:
+            MDG.set_module_p_dg(model)  # creates the live connection
+            with torch.no_grad():
+                model.current_candidate_to_top.copy_(torch.tensor([[0.5, -1.0, 2.0]]))
+        x = torch.randn(5, 4)
+        trained = model(x).detach()
+        with torch.no_grad():
+            validated = model(x)
+        assert torch.equal(validated, trained)
+        assert torch.equal(validated, model.main_module(x)) != live  # the live candidate's part
 
     def test_loss_held_across_the_step_is_never_paired(self):
         data = batches(12)
