@@ -128,7 +128,8 @@ def parse_args(argv=None):
                         help="starting size of a new dendrite's output weights, against its correlation "
                              "(default: the host's; 0 starts them at zero)")
     parser.add_argument("--set", nargs="+", default=[], metavar="NAME=VALUE",
-                        help="further host settings for the dendrite arm, e.g. cap_at_n=False (Python literals)")
+                        help="further host settings for the dendrite arm, e.g. cap_at_n=False (Python literals) or "
+                             "arb_forward_function=torch.tanh")
     parser.add_argument("--arms", nargs="+", choices=ARMS, default=None,
                         help="arms to run (default: every arm of each task; wider, deeper and gromo are sized "
                              "from dendrites)")
@@ -162,15 +163,38 @@ def _check_args(parser, args):
         parser.error(f"--markdown {args.markdown!r} is a folder")
     if len(set(args.seeds)) != len(args.seeds):
         parser.error("--seeds lists a seed twice")
-    args.host_settings = {}
-    for item in args.set:
-        name, _, text = item.partition("=")
-        if not _ or not hasattr(_host_config_class(), "set_" + name):
+    args.host_settings = host_settings(parser, args.set)
+
+
+def host_settings(parser, items):
+    """{name: value} of --set's NAME=VALUE items: a Python literal, or a function of torch
+    written out (torch.tanh). Anything else is the parser's one-line error."""
+    settings = {}
+    for item in items:
+        name, equals, text = item.partition("=")
+        if not equals or not hasattr(_host_config_class(), "set_" + name):
             parser.error(f"--set {item!r}: expected NAME=VALUE with a host setting's name")
         try:
-            args.host_settings[name] = ast.literal_eval(text)
+            settings[name] = ast.literal_eval(text)
         except (ValueError, SyntaxError):
-            parser.error(f"--set {item!r}: the value is not a Python literal")
+            function = _torch_function(text)
+            if function is None:
+                parser.error(f"--set {item!r}: the value is not a Python literal or a torch function (torch.tanh)")
+            settings[name] = function
+    return settings
+
+
+def _torch_function(text):
+    """The callable that `text` names inside torch (torch.tanh, torch.nn.functional.gelu), or None."""
+    import torch
+
+    parts = text.split(".")
+    if parts[0] != "torch" or len(parts) < 2 or not all(part.isidentifier() for part in parts):
+        return None
+    value = torch
+    for part in parts[1:]:
+        value = getattr(value, part, None)
+    return value if callable(value) else None
 
 
 def _host_config_class():

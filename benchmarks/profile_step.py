@@ -18,7 +18,6 @@ Three views, on bench_step's networks and loops (one torch thread):
     .venv/bin/python benchmarks/profile_step.py growth [--seed 0] [--set freeze_accepted_dendrites=True]
 """
 import argparse
-import ast
 import copy
 import sys
 import time
@@ -158,22 +157,6 @@ def print_growth(spent, epochs, result):
               + f"   {total / count * 1e3:14.3f}   {total:7.2f}")
 
 
-def growth_settings(parser, items):
-    """{name: value} of the --set items; a bad one is the parser's one-line error."""
-    from dendrolab import globals_dendrolab as GDL
-
-    settings = {}
-    for item in items:
-        name, _, text = item.partition("=")
-        if not hasattr(GDL.pc, "set_" + name):
-            parser.error(f"--set {item!r}: {name!r} is not a host setting's name")
-        try:
-            settings[name] = ast.literal_eval(text)
-        except (ValueError, SyntaxError):
-            parser.error(f"--set {item!r}: the value is not a Python literal")
-    return settings
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("view", choices=("ops", "wrappers", "demo", "growth"))
@@ -185,7 +168,9 @@ def main(argv=None):
     parser.add_argument("--set", nargs="+", default=[], metavar="NAME=VALUE",
                         help="growth: host settings (Python literals), e.g. freeze_accepted_dendrites=True")
     args = parser.parse_args(argv)
-    settings = growth_settings(parser, args.set)
+    from eval_learning import host_settings
+
+    settings = host_settings(parser, args.set)
     least = 1 if args.mode == "p" else 0
     if args.count < least:
         parser.error(f"--count must be at least {least} in {args.mode} mode (got {args.count})")

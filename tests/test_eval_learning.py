@@ -166,9 +166,17 @@ def test_a_short_cascor_run_prints_and_writes_its_table_deterministically(tmp_pa
     (["--jobs", "0"], "must be >= 1"),
     (["--tasks", "cascade"], "invalid choice"),
     (["--set", "no_such_setting=1"], "a host setting's name"),
+    (["--set", "arb_forward_function=os.system"], "not a Python literal or a torch function"),
 ])
 def test_bad_options_give_one_line_and_status_2(args, message):
     result = run_script(*args)
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1 and message in result.stderr
     assert result.stderr.startswith("eval_learning.py: error:")
+
+
+def test_set_takes_literals_and_torch_functions_by_name():
+    args = EL.parse_args(["--set", "cap_at_n=False", "arb_forward_function=torch.nn.functional.silu",
+                          "dendrite_output_init=0.5"])
+    assert args.host_settings == {"cap_at_n": False, "arb_forward_function": torch.nn.functional.silu,
+                                  "dendrite_output_init": 0.5}
