@@ -1,6 +1,6 @@
 """Where an iteration through the add-on spends the time its arithmetic does not explain.
 
-Three views, on bench_step's networks and loops (one torch thread):
+Four views (one torch thread), the first three on bench_step's networks and loops:
 
   ops       torch.profiler's table of 100 iterations in one mode (self CPU time per op)
   wrappers  the iteration split at the add-on's Python entry points (the wrapped
@@ -148,6 +148,7 @@ def growth_profile(seed, host_settings):
 
 
 def print_growth(spent, epochs, result):
+    """growth_profile's result as a table: ms per epoch of each part, per mode."""
     print(f"accuracy {result[0]:.3f}, {result[1]} dendrites, {epochs['n']} n and {epochs['p']} p epochs")
     print("mode  " + "".join(f"{part:>12}" for part in GROWTH_PARTS) + "   total ms/epoch   seconds")
     for mode in "np":
@@ -166,7 +167,8 @@ def main(argv=None):
     parser.add_argument("--rows", type=int, default=25)
     parser.add_argument("--seed", type=int, default=0, help="growth: the cascor task's seed")
     parser.add_argument("--set", nargs="+", default=[], metavar="NAME=VALUE",
-                        help="growth: host settings (Python literals), e.g. freeze_accepted_dendrites=True")
+                        help="growth: host settings (Python literals or torch functions), "
+                             "e.g. freeze_accepted_dendrites=True")
     args = parser.parse_args(argv)
     from eval_learning import host_settings
 
@@ -174,6 +176,8 @@ def main(argv=None):
     least = 1 if args.mode == "p" else 0
     if args.count < least:
         parser.error(f"--count must be at least {least} in {args.mode} mode (got {args.count})")
+    if args.seed < 0:
+        parser.error(f"--seed must be at least 0 (got {args.seed})")
     if args.rows < 1:
         parser.error(f"--rows must be at least 1 (got {args.rows})")
     torch.set_num_threads(1)
