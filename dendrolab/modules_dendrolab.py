@@ -119,14 +119,15 @@ def candidate_lr_optimizer(params, optimizer="Adam", **kwargs):
     """
     import inspect
 
+    from dendrolab.tracker_dendrolab import split_candidates
+
     optimizer_class = getattr(torch.optim, optimizer)
     params = list(params)
     lr = kwargs.get("lr")
     if lr is None:
         lr = inspect.signature(optimizer_class).parameters["lr"].default
     scale = float(GDL.pc.get_candidate_lr_scale())
-    candidates = [p for p in params if getattr(p, "parameter_type", None) == "candidate"]
-    others = [p for p in params if getattr(p, "parameter_type", None) != "candidate"]
+    candidates, others = split_candidates(params)
     return optimizer_class([{"params": others}, {"params": candidates, "lr": lr * scale}], **kwargs)
 
 

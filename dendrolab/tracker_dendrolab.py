@@ -44,6 +44,13 @@ def candidate_rate_scale(scale, steps_per_epoch):
     return max(1.0, scale / steps_per_epoch)
 
 
+def split_candidates(parameters):
+    """(the parameters tagged "candidate", all the others), each in the given order."""
+    candidates = [p for p in parameters if getattr(p, "parameter_type", None) == "candidate"]
+    others = [p for p in parameters if getattr(p, "parameter_type", None) != "candidate"]
+    return candidates, others
+
+
 def parameter_groups(parameters, optimizer_class, optimizer_kwargs, steps_per_epoch=None):
     """What the tracker passes to `optimizer_class`: for a torch.optim class with a learning
     rate, the candidate dendrites in their own group at `lr × candidate_rate_scale(...)` of
@@ -64,10 +71,9 @@ def parameter_groups(parameters, optimizer_class, optimizer_kwargs, steps_per_ep
         if default is None or not isinstance(default.default, (int, float)):
             return parameters  # no learning rate to scale
         lr = default.default
-    candidates = [p for p in parameters if getattr(p, "parameter_type", None) == "candidate"]
+    candidates, others = split_candidates(parameters)
     if not candidates:
         return parameters
-    others = [p for p in parameters if getattr(p, "parameter_type", None) != "candidate"]
     # The group keeps its scale, so that a schedule carried over to the next mode's optimizer
     # keeps the candidates' rate in proportion (ArbTracker._rebuild_scheduler).
     return [{"params": others}, {"params": candidates, "lr": lr * scale, "candidate_lr_scale": scale}]
