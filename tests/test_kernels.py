@@ -335,6 +335,48 @@ def test_stacked_convolution_equals_the_layers_one_by_one(input_shape, out, kern
         (x, *weights, *biases))
 
 
+def dendrite_terms_one_by_one(outs, weights, dendrite_outs, row_view):
+    """Each candidate's sum on its own, as a module without the pooled path computes it."""
+    sums = []
+    for out, weight in zip(outs, weights):
+        for k, dendrite_out in enumerate(dendrite_outs):
+            row = weight[k] if row_view is None else weight[k].view(row_view)
+            out = out + row * dendrite_out
+        sums.append(out)
+    return sums
+
+
+@pytest.mark.parametrize("out_shape,rows,row_view,candidates,dendrites", [
+    ((194, 1), 1, [1, -1], 8, 1),           # one output unit (the cascor network)
+    ((9, 4), 6, [1, -1], 3, 5),             # more weight rows than accepted dendrites
+    ((2, 5, 4), 3, [1, 1, -1], 2, 3),       # a sequence of linear outputs
+    ((2, 3, 4, 4), 2, [1, -1, 1, 1], 4, 2),  # convolution channels
+    ((6, 4), 2, None, 3, 2),                # rows broadcast as they are
+])
+def test_dendrite_terms_of_the_pool_equal_each_candidate_summed_alone(out_shape, rows, row_view, candidates,
+                                                                       dendrites):
+    nodes = out_shape[1] if len(out_shape) == 4 else out_shape[-1]
+    outs = [torch.randn(out_shape, dtype=torch.float64, requires_grad=True) for _ in range(candidates)]
+    weights = [torch.randn(rows, nodes, dtype=torch.float64, requires_grad=True) for _ in range(candidates)]
+    dendrite_outs = [torch.randn(out_shape, dtype=torch.float64, requires_grad=True) for _ in range(dendrites)]
+    pooled = MDG.add_dendrite_terms(outs, weights, dendrite_outs, row_view)
+    reference = dendrite_terms_one_by_one(outs, weights, dendrite_outs, row_view)
+    assert all(torch.equal(p, r) for p, r in zip(pooled, reference, strict=True))  # the same sums, bit for bit
+    assert_same_outputs_and_gradients(pooled, reference, [*outs, *weights, *dendrite_outs])
+
+
+def test_dendrite_terms_that_do_not_pool_are_left_to_each_candidate():
+    out, weight, dendrite_out = torch.randn(7, 2), torch.randn(3, 2), torch.randn(7, 2)
+    assert MDG.add_dendrite_terms([out, out], [weight, weight], [dendrite_out] * 3, [1, -1]) is not None
+    assert MDG.add_dendrite_terms([out, out], [weight, weight], [dendrite_out] * 4, [1, -1]) is None  # 3 rows
+    assert MDG.add_dendrite_terms([out, out[:, :1]], [weight, weight], [dendrite_out], [1, -1]) is None
+    assert MDG.add_dendrite_terms([out, out], [weight, weight[:, :1]], [dendrite_out], [1, -1]) is None
+    assert MDG.add_dendrite_terms([out], [weight], [dendrite_out], [1, 3]) is None  # 2 weights per row, not 3
+    # a term that would widen the output: [7, 1] outputs with [1, 2] rows
+    assert MDG.add_dendrite_terms([out[:, :1]], [weight], [dendrite_out[:, :1]], [1, -1]) is None
+    assert MDG.add_dendrite_terms([], [], [dendrite_out], None) is None
+
+
 def test_stacks_that_do_not_fit_are_named():
     x = torch.randn(4, 3)
     with pytest.raises(ValueError, match="weight 1 differs from weight 0"):
@@ -396,9 +438,10 @@ def test_candidates_from_cpp_learn_as_the_layers_called_one_by_one(kind, accumul
                 candidate.register_forward_pre_hook(lambda module, args: None)
 
     options = dict(accumulate=accumulate, momentum=0.9, weight_decay=0.01)
-    stacked = train_candidates(kind, 3, 1, per_slot=False, **options)
-    called = train_candidates(kind, 3, 1, per_slot=False, prepare=hook_every_candidate, **options)
-    initial = train_candidates(kind, 3, 1, per_slot=False, steps=0)
+    # Two accepted dendrites: the pooled dendrite terms against each candidate's own sum.
+    stacked = train_candidates(kind, 3, 2, per_slot=False, **options)
+    called = train_candidates(kind, 3, 2, per_slot=False, prepare=hook_every_candidate, **options)
+    initial = train_candidates(kind, 3, 2, per_slot=False, steps=0)
     assert any(not torch.equal(stacked[k], initial[k]) for k in stacked if ".candidate." in k)
     for key in stacked:
         torch.testing.assert_close(stacked[key], called[key], rtol=1e-9, atol=1e-12, msg=key)

@@ -6,6 +6,8 @@
 #include "learning.h"
 #include "messages.h"
 
+#include "kernels/dendrite_terms_kernel.h"
+
 #include <ATen/SavedTensorHooks.h>
 
 #include <optional>
@@ -56,6 +58,32 @@ py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::obj
     acc = acc + term;
   }
   return host::wrap(acc);
+}
+
+// Adds the accepted dendrites' terms to every candidate's output in `outs` at once (one
+// product and one sum per dendrite for the whole pool, bit for bit add_dendrite_inputs'
+// sums). False, with `outs` untouched, when they do not stack: each candidate then gets
+// add_dendrite_inputs.
+bool add_dendrite_inputs_together(py::handle dendrite_module, std::vector<at::Tensor>& outs, py::handle dendrite_outs,
+                                  py::handle view_tuple, py::handle device) {
+  const long long accepted = host::as_int(dendrite_module.attr(host::names::num_dendrites()));
+  if (accepted <= 0) return true;
+  py::object all_weights = dendrite_module.attr(host::names::dendrites_to_candidates());
+  std::vector<at::Tensor> weights, terms;
+  for (size_t c = 0; c < outs.size(); ++c) weights.push_back(host::tensor(all_weights[py::int_(c)]));
+  for (long long k = 0; k < accepted; ++k) terms.push_back(host::tensor(dendrite_outs[py::int_(k)]));
+  py::list unshaped;
+  unshaped.append(1);
+  const bool plain = host::equals(view_tuple, unshaped);
+  const Dims view = plain ? Dims{} : host::int_vector(view_tuple);
+  std::optional<at::IntArrayRef> row_view;
+  if (!plain) row_view = at::IntArrayRef(view);
+  std::optional<at::Device> dev;
+  if (!device.is_none()) dev = host::to_device(device);
+  std::optional<std::vector<at::Tensor>> sums = kernels::add_dendrite_terms(outs, weights, terms, row_view, dev);
+  if (!sums) return false;
+  outs = std::move(*sums);
+  return true;
 }
 
 // Whether every parameter and buffer of `module` and its submodules is on `device`, read
@@ -258,7 +286,9 @@ void run_candidates(py::handle dendrite_module, py::handle view_tuple, py::objec
   std::vector<SharedTensor> shared = in.shared;
   dendrite_outs = cut_for_candidates(dendrite_outs, s.cut, shared);
   PlainSavedTensors plain_saved_tensors;
-  const std::optional<std::vector<at::Tensor>> layer_outs = computed_layer_outputs(dendrite_module, s, in);
+  std::optional<std::vector<at::Tensor>> layer_outs = computed_layer_outputs(dendrite_module, s, in);
+  const bool terms_added =
+      layer_outs && add_dendrite_inputs_together(dendrite_module, *layer_outs, dendrite_outs, view_tuple, in.device);
   py::object call;  // this forward call's tag, opened when the first output is stored
   for (long long i = 0; i < s.candidates; ++i) {
     py::int_ index(i);
@@ -270,7 +300,9 @@ void run_candidates(py::handle dendrite_module, py::handle view_tuple, py::objec
       if (i > 0 && s.cut == Cut::copy) in = candidate_inputs(dendrite_module, args, kwargs, s.cut, s.training);
       candidate_out = call_candidate(dendrite_module, s.candidate_modules[index], s.processors, index, in);
     }
-    candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, in.device);
+    if (!terms_added) {
+      candidate_out = add_dendrite_inputs(dendrite_module, index, candidate_out, dendrite_outs, view_tuple, in.device);
+    }
     keep_candidate_output(dendrite_module, s, in, index, candidate_out, call, r);
   }
   check_shared_unchanged(dendrite_module, shared);

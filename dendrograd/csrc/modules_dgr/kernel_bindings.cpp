@@ -3,6 +3,7 @@
 #include "modules_dgr.h"
 
 #include "kernels/correlation_kernel.h"
+#include "kernels/dendrite_terms_kernel.h"
 #include "kernels/stacked_layer_kernel.h"
 
 #include <optional>
@@ -81,6 +82,14 @@ Tensors stacked_convolution(const at::Tensor& x, const Tensors& weights, const T
   return kernels::stacked_convolution(x, weights, biases, {stride, padding, dilation});
 }
 
+// None when the candidates' outputs or weights do not stack (each candidate then sums alone).
+std::optional<Tensors> add_dendrite_terms(const Tensors& outs, const Tensors& weights, const Tensors& dendrite_outs,
+                                          std::optional<std::vector<int64_t>> row_view) {
+  std::optional<at::IntArrayRef> view;
+  if (row_view) view = at::IntArrayRef(*row_view);
+  return kernels::add_dendrite_terms(outs, weights, dendrite_outs, view, std::nullopt);
+}
+
 }  // namespace
 
 void register_kernels(py::module_& m) {
@@ -95,6 +104,14 @@ void register_kernels(py::module_& m) {
         "each, 1 to 3 kernel dimensions) on one input [B, in, *spatial] or [in, *spatial], computed as one\n"
         "convolution with C * out channels. Returns C views [B, out, *spatial'].\n\n"
         "Raises ValueError when the weights or biases do not stack or the geometry has the wrong length.");
+  m.def("add_dendrite_terms", &add_dendrite_terms, py::arg("outs"), py::arg("weights"), py::arg("dendrite_outs"),
+        py::arg("row_view") = py::none(),
+        "The C candidate outputs `outs` with the K accepted dendrites' terms added together:\n"
+        "outs[c] + weights[c][0] * dendrite_outs[0] + ... + weights[c][K-1] * dendrite_outs[K-1], each\n"
+        "weight row viewed as row_view when given (-1 allowed). Bit for bit the candidate-by-candidate\n"
+        "sums, with one product and one sum per dendrite. Returns None when the outputs or weights differ\n"
+        "in shape, dtype or device, a weight has fewer than K rows, or a term would not keep the\n"
+        "output's shape.");
   m.def("correlation_statistics", &correlation_statistics, py::arg("outs"), py::arg("error"), py::arg("dims"),
         py::arg("view"), py::arg("by_mean") = false, py::arg("normalized") = false,
         py::arg("average_outs") = py::none(), py::arg("average_error") = py::none(),
