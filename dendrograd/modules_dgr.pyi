@@ -72,6 +72,15 @@ def add_dendrite_inputs(dendrite_module: Any, i: Any, candidate_outs: Any, outs:
     RuntimeError when the shapes do not broadcast.
     """
 
+def add_dendrite_terms(outs: collections.abc.Sequence[torch.Tensor], weights: collections.abc.Sequence[torch.Tensor], dendrite_outs: collections.abc.Sequence[torch.Tensor], row_view: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] | None = ...) -> list[torch.Tensor] | None:
+    """The C candidate outputs `outs` with the K accepted dendrites' terms added together:
+    outs[c] + weights[c][0] * dendrite_outs[0] + ... + weights[c][K-1] * dendrite_outs[K-1], each
+    weight row viewed as row_view when given (-1 allowed). Bit for bit the candidate-by-candidate
+    sums, with one product and one sum per dendrite. Returns None when the outputs or weights differ
+    in shape, dtype or device, a weight has fewer than K rows, or a term would not keep the
+    output's shape.
+    """
+
 def apply_dg_grads(self: Any) -> None:
     """Optimizer-step entry for a dendrite module (self): for every value holder of dendrite_values,
     learns from each stored (error, output) pair, oldest first, with dendrite_loss_fn when that

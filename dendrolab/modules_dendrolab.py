@@ -10,6 +10,7 @@ import copy
 
 import torch
 from torch import nn
+from torch.nn import functional as F
 
 from dendrolab import globals_dendrolab as GDL
 
@@ -296,16 +297,34 @@ class DendriteModule(nn.Module):
 
     # -- accepted dendrites --------------------------------------------------
     def accepted_outputs(self, dendrites_to_dendrites, view_tuple, *args, **kwargs):
-        """Activated outputs of the accepted dendrites, each fed by the earlier ones."""
+        """Activated outputs of the accepted dendrites, each fed by the earlier ones.
+
+        Dendrite k's value is its layer's output plus, for j = 0 .. k-1 in order, row j of
+        dendrites_to_dendrites[k + 1] times dendrite j's output. The sums run column by
+        column: once dendrite j is known, its term goes into every later dendrite's value in
+        one product (the same sums element for element, K products instead of K^2 / 2)."""
         f = GDL.pc.get_arb_forward_function()
+        count = len(self.layers)
+        if count == 0:
+            return []
+        # square[k, j]: the row from dendrite j into dendrite k, zero for j >= k
+        square = torch.stack([_rows_padded(dendrites_to_dendrites[k + 1], k, count) for k in range(count)])
+        values = torch.stack([layer(*args, **kwargs) for layer in self.layers])
         outs = []
-        for k, layer in enumerate(self.layers):
-            value = layer(*args, **kwargs)
-            weights = dendrites_to_dendrites[k + 1]
-            for j, earlier in enumerate(outs):
-                value = value + weights[j].view(view_tuple) * earlier
-            outs.append(f(value))
+        for j in range(count):
+            outs.append(f(values[0]))
+            later = count - j - 1
+            if later:
+                values = values[1:] + square[j + 1:, j].view(later, *view_tuple) * outs[-1]
         return outs
+
+
+def _rows_padded(weights, rows, count):
+    """The first `rows` rows of `weights`, then zero rows up to `count` rows (without a
+    graph for no rows: an empty weight gets no gradient)."""
+    if rows == 0:
+        return weights.new_zeros(count, *weights.shape[1:])
+    return F.pad(weights[:rows], [0] * (2 * weights.dim() - 1) + [count - rows])
 
 
 class ARBNeuronModule(nn.Module):

@@ -632,9 +632,27 @@ def neuron_with_dendrites(layer, dendrites):
     return neuron_module
 
 
-@pytest.mark.parametrize("layer,x_shape", [(nn.Linear(5, 4), (6, 5)), (nn.Conv2d(2, 3, 3, padding=1), (2, 2, 5, 5))])
-def test_accepted_dendrites_from_cpp_equal_the_layer_calls_bit_for_bit(layer, x_shape):
-    neuron_module = neuron_with_dendrites(layer, 3)
+def dendrite_by_dendrite(neuron_module, x):
+    """The neuron's output with each dendrite's value summed on its own, earlier dendrite by
+    earlier dendrite: the order the deployed and block forms use."""
+    view = neuron_module.view_tuple_for(neuron_module.main_module(x))
+    f = GDL.pc.get_arb_forward_function()
+    outs = []
+    for k, layer in enumerate(neuron_module.dendrite_module.layers):
+        value = layer(x)
+        for j, earlier in enumerate(outs):
+            value = value + neuron_module.dendrites_to_dendrites[k + 1][j].view(view) * earlier
+        outs.append(f(value))
+    out = neuron_module.main_module(x)
+    for k, value in enumerate(outs):
+        out = out + neuron_module.dendrites_to_top[-1][k].view(view) * value
+    return out, outs
+
+
+@pytest.mark.parametrize("layer,x_shape,dendrites", [
+    (nn.Linear(5, 4), (6, 5), 3), (nn.Linear(2, 1), (9, 2), 7), (nn.Conv2d(2, 3, 3, padding=1), (2, 2, 5, 5), 3)])
+def test_accepted_dendrites_from_cpp_equal_the_layer_calls_bit_for_bit(layer, x_shape, dendrites):
+    neuron_module = neuron_with_dendrites(layer, dendrites)
     x = torch.randn(*x_shape, dtype=torch.float64, requires_grad=True)
     parameters = [x, *neuron_module.parameters()]
     parameters = [p for p in parameters if p.requires_grad]
@@ -647,10 +665,19 @@ def test_accepted_dendrites_from_cpp_equal_the_layer_calls_bit_for_bit(layer, x_
     got = outputs_and_gradients(lambda x: MDG.accepted_forward(neuron_module, x))
     want = outputs_and_gradients(neuron_module.forward_with_dendrites)
     assert torch.equal(got[0], want[0]) and got[2] == want[2]
-    assert len(got[1]) == len(want[1]) == 3 and all(torch.equal(g, w) for g, w in zip(got[1], want[1]))
+    assert len(got[1]) == len(want[1]) == dendrites and all(torch.equal(g, w) for g, w in zip(got[1], want[1]))
     assert any(g is not None for g in got[3])
     for g, w in zip(got[3], want[3], strict=True):
         assert (g is None and w is None) or torch.equal(g, w)
+    # The column-by-column sums are the dendrite-by-dendrite ones, element for element.
+    reference = dendrite_by_dendrite(neuron_module, x)
+    assert torch.equal(got[0], reference[0]) and all(torch.equal(g, r) for g, r in zip(got[1], reference[1]))
+    reference_gradients = torch.autograd.grad(reference[0].square().sum(), parameters, allow_unused=True)
+    for g, r in zip(got[3], reference_gradients, strict=True):
+        if r is None:  # the first dendrite's empty row block: no weight, no gradient
+            assert g is None or g.count_nonzero() == 0
+        else:
+            torch.testing.assert_close(g, r, rtol=1e-12, atol=1e-12)
 
     neuron_module.dendrite_module.layers[1].register_forward_hook(lambda module, inputs, out: out * 2)
     assert MDG.accepted_forward(neuron_module, x) is None  # the hook needs the call
