@@ -236,6 +236,45 @@ def test_candidate_learning_rate_scale_uses_the_class_default_rate_and_leaves_fa
                       torch.nn.Parameter)
 
 
+def test_the_trackers_optimizer_takes_the_foreach_path_with_the_per_tensor_loops_result():
+    """A torch.optim class gets foreach=True unless the caller chose foreach, fused or
+    differentiable; Adam on a neuron with dendrites then steps exactly as torch's per-tensor
+    loop does, in both modes."""
+    from dendrolab.tracker_dendrolab import with_foreach
+
+    assert with_foreach(torch.optim.Adam, {"lr": 0.1}) == {"lr": 0.1, "foreach": True}
+    for chosen in ({"foreach": False}, {"fused": True}, {"differentiable": True}):
+        assert with_foreach(torch.optim.Adam, chosen) == chosen
+    assert with_foreach(torch.optim.LBFGS, {}) == {}  # no foreach path to take
+
+    def factory(params, **kwargs):
+        return torch.optim.SGD(params, **kwargs)
+    assert with_foreach(factory, {"lr": 1.0}) == {"lr": 1.0}
+
+    def train(**choice):
+        GDL.arb_tracker.reset()
+        neuron_module, _, x, generator = wrapped("linear", 3, seed=5)
+        target = torch.rand(x.shape[0], 4, generator=generator, dtype=torch.float64) - 0.5
+        for mode in ("p", "n"):
+            GDL.arb_tracker.member_vars["mode"] = mode
+            neuron_module.dendrite_module.mode = mode
+            optimizer = GDL.arb_tracker.setup_optimizer(neuron_module, torch.optim.Adam, lr=0.05, **choice)
+            assert optimizer.defaults["foreach"] is (choice.get("foreach", True))
+            for _ in range(3):
+                optimizer.zero_grad()
+                F.mse_loss(torch.tanh(neuron_module(x)), target).backward()
+                optimizer.step()
+        return {name: t.detach().clone() for name, t in neuron_module.state_dict().items()}
+
+    default, per_tensor = train(), train(foreach=False)
+    GDL.arb_tracker.reset()
+    initial = wrapped("linear", 3, seed=5)[0].state_dict()
+    assert any(not torch.equal(initial[name], value) for name, value in per_tensor.items() if "candidate" in name)
+    assert any(not torch.equal(initial[name], value) for name, value in per_tensor.items() if "dendrites_to" in name)
+    for name, value in per_tensor.items():
+        assert torch.equal(default[name], value), name
+
+
 def test_the_candidate_rate_scale_shrinks_with_the_steps_of_an_epoch():
     """The scale is for one step per epoch: the tracker divides it by the steps it counted in
     the last epoch (not below 1); a scale of 1 or below is kept."""
