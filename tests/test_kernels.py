@@ -684,6 +684,29 @@ def test_accepted_dendrites_from_cpp_equal_the_layer_calls_bit_for_bit(layer, x_
     torch.testing.assert_close(neuron_module(x), neuron_module.forward_with_dendrites(x)[0])
 
 
+@pytest.mark.parametrize("activation", [torch.sigmoid, lambda value: value.sigmoid_()], ids=["sigmoid", "in place"])
+def test_candidates_of_a_neuron_with_dendrites_sum_each_dendrite_in(activation):
+    """Each candidate's stored output is the nonlinearity of its layer plus every accepted
+    dendrite's output times its own connection, computed by hand; an activation that works in
+    place on its input gets sums of its own (the pooled ones share one result)."""
+    neuron_module = neuron_with_dendrites(nn.Linear(5, 4), 3)
+    GDL.pc.set_arb_forward_function(activation)
+    set_p_mode()
+    dm = neuron_module.dendrite_module
+    with torch.no_grad():
+        for weights in dm.dendrites_to_candidates:
+            weights.copy_(torch.randn_like(weights))
+    x = torch.randn(6, 5, dtype=torch.float64)
+    neuron_module(x)
+    with torch.no_grad():
+        accepted = dendrite_by_dendrite(neuron_module, x)[1]
+        for slot, values in enumerate(dm.dendrite_values):
+            value = dm.candidate_module[slot](x)
+            for k, earlier in enumerate(accepted):
+                value = value + dm.dendrites_to_candidates[slot][k].view(1, -1) * earlier
+            torch.testing.assert_close(values.dendrite_outs[0][-1].detach(), torch.sigmoid(value), rtol=1e-12, atol=0)
+
+
 class RecordingParameter(nn.Parameter):
     """A parameter that notes every torch function called on it."""
     calls = []

@@ -287,8 +287,11 @@ void run_candidates(py::handle dendrite_module, py::handle view_tuple, py::objec
   dendrite_outs = cut_for_candidates(dendrite_outs, s.cut, shared);
   PlainSavedTensors plain_saved_tensors;
   std::optional<std::vector<at::Tensor>> layer_outs = computed_layer_outputs(dendrite_module, s, in);
-  const bool terms_added =
-      layer_outs && add_dendrite_inputs_together(dendrite_module, *layer_outs, dendrite_outs, view_tuple, in.device);
+  // The pooled sums are views of one result: an activation that may work in place on its
+  // input gets each candidate's own sum instead.
+  const bool terms_added = layer_outs && leaves_input_intact(s.activation) &&
+                           add_dendrite_inputs_together(dendrite_module, *layer_outs, dendrite_outs, view_tuple,
+                                                        in.device);
   py::object call;  // this forward call's tag, opened when the first output is stored
   for (long long i = 0; i < s.candidates; ++i) {
     py::int_ index(i);
