@@ -312,7 +312,9 @@ class DendriteModule(nn.Module):
         values = torch.stack([layer(*args, **kwargs) for layer in self.layers])
         outs = []
         for j in range(count):
-            outs.append(f(values[0]))
+            # Its own copy: an activation that keeps its input for the backward (or works on
+            # it in place) would otherwise hold on to the whole stack.
+            outs.append(f(values[0].clone()))
             later = count - j - 1
             if later:
                 values = values[1:] + square[j + 1:, j].view(later, *view_tuple) * outs[-1]

@@ -80,7 +80,7 @@ def parameter_groups(parameters, optimizer_class, optimizer_kwargs, steps_per_ep
 
 
 def with_foreach(optimizer_class, optimizer_kwargs):
-    """`optimizer_kwargs`, with `foreach=True` for a torch.optim class that takes it when the
+    """`optimizer_kwargs`, with `foreach=True` for a class of torch.optim that takes it when the
     caller chose neither `foreach` nor `fused` (nor `differentiable`, which foreach lacks).
 
     A grown network has many small tensors: every dendrite brings its layer and its
@@ -90,8 +90,9 @@ def with_foreach(optimizer_class, optimizer_kwargs):
     torch's default already."""
     import inspect
 
-    if not (isinstance(optimizer_class, type) and issubclass(optimizer_class, torch.optim.Optimizer)):
-        return optimizer_kwargs
+    if not (isinstance(optimizer_class, type) and issubclass(optimizer_class, torch.optim.Optimizer)
+            and optimizer_class.__module__.startswith("torch.optim")):
+        return optimizer_kwargs  # another library's optimizer keeps its own defaults
     if {"foreach", "fused"} & set(optimizer_kwargs) or optimizer_kwargs.get("differentiable"):
         return optimizer_kwargs
     try:

@@ -247,6 +247,10 @@ def test_the_trackers_optimizer_takes_the_foreach_path_with_the_per_tensor_loops
         assert with_foreach(torch.optim.Adam, chosen) == chosen
     assert with_foreach(torch.optim.LBFGS, {}) == {}  # no foreach path to take
 
+    class ElsewhereAdam(torch.optim.Adam):
+        pass
+    assert with_foreach(ElsewhereAdam, {}) == {}  # another library's optimizer keeps its defaults
+
     def factory(params, **kwargs):
         return torch.optim.SGD(params, **kwargs)
     assert with_foreach(factory, {"lr": 1.0}) == {"lr": 1.0}

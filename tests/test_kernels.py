@@ -375,6 +375,9 @@ def test_dendrite_terms_that_do_not_pool_are_left_to_each_candidate():
     # a term that would widen the output: [7, 1] outputs with [1, 2] rows
     assert MDG.add_dendrite_terms([out[:, :1]], [weight], [dendrite_out[:, :1]], [1, -1]) is None
     assert MDG.add_dendrite_terms([], [], [dendrite_out], None) is None
+    assert MDG.add_dendrite_terms([out], [weight[:0]], [], [1, -1])[0] is out  # no dendrite yet: nothing to add
+    # 0-dimensional rows of double weights leave float outputs float: each candidate sums alone
+    assert MDG.add_dendrite_terms([out], [torch.randn(3, dtype=torch.float64)], [dendrite_out], None) is None
 
 
 def test_stacks_that_do_not_fit_are_named():
@@ -705,6 +708,8 @@ def test_candidates_of_a_neuron_with_dendrites_sum_each_dendrite_in(activation):
             for k, earlier in enumerate(accepted):
                 value = value + dm.dendrites_to_candidates[slot][k].view(1, -1) * earlier
             torch.testing.assert_close(values.dendrite_outs[0][-1].detach(), torch.sigmoid(value), rtol=1e-12, atol=0)
+    pooled = "UnbindBackward0" in graph_names(dm.dendrite_values[0].dendrite_outs[0][-1])
+    assert pooled == (activation is torch.sigmoid)
 
 
 class RecordingParameter(nn.Parameter):

@@ -49,6 +49,9 @@ std::optional<std::vector<at::Tensor>> add_dendrite_terms(at::TensorList outs, a
   if (candidates == 0 || weights.size() != outs.size() || !same_layout(outs) || !same_layout(weights)) {
     return std::nullopt;
   }
+  if (dendrites == 0) return outs.vec();
+  // A 0-dimensional row would not raise the sum's dtype, its stacked [C, 1...] form would.
+  if (weights[0].dim() < 2 && !row_view) return std::nullopt;
   if (weights[0].dim() == 0 || weights[0].size(0) < dendrites) return std::nullopt;
   const std::optional<std::vector<int64_t>> row = row_shape(weights[0], row_view);
   if (!row) return std::nullopt;

@@ -10,11 +10,13 @@ namespace {
 
 // Every connection between accepted dendrites as one [K, K, ...] tensor: entry [k][j] is
 // the weight row from dendrite j into dendrite k (j < k), zero elsewhere. Entry k + 1 of
-// dendrites_to_dendrites holds dendrite k's k rows.
+// dendrites_to_dendrites holds dendrite k's k rows. Undefined for a 0-dimensional entry
+// (the host's calls then raise what they raise).
 at::Tensor connection_square(const py::list& into_dendrites, int64_t dendrites) {
   std::vector<at::Tensor> padded;
   for (int64_t k = 0; k < dendrites; ++k) {
     const at::Tensor weights = host::tensor(into_dendrites[k + 1], "dendrites_to_dendrites entry");
+    if (weights.dim() == 0) return {};
     if (k == 0) {  // no rows: zeros without a graph, so that the empty weight gets no gradient
       std::vector<int64_t> shape = weights.sizes().vec();
       shape[0] = dendrites;
@@ -39,10 +41,13 @@ std::optional<std::vector<at::Tensor>> cascade(const std::vector<at::Tensor>& ra
                                                const Dims& view, py::handle activation) {
   const auto dendrites = static_cast<int64_t>(raw.size());
   const at::Tensor square = connection_square(into_dendrites, dendrites);
+  if (!square.defined()) return std::nullopt;
   at::Tensor values = at::stack(raw);
   std::vector<at::Tensor> activated;
   for (int64_t j = 0; j < dendrites; ++j) {
-    py::object out = activation(host::wrap(values.select(0, 0)));
+    // Its own copy: an activation that keeps its input for the backward (or works on it in
+    // place) would otherwise hold on to the whole stack.
+    py::object out = activation(host::wrap(values.select(0, 0).clone()));
     // Known only once it has run: the host's calls then run the activation once more.
     if (!is_plain_tensor(out.ptr())) return std::nullopt;
     activated.push_back(host::tensor(out, "the dendrite nonlinearity's result"));
