@@ -37,21 +37,31 @@ class PlainSavedTensors {
   at::impl::SavedTensorDefaultHooksTLS outer_;
 };
 
+// How a candidate's connection rows meet the dendrite outputs: viewed as view_tuple (kept as
+// they are for [1]), moved to `device` unless it is None.
+struct TermLayout {
+  std::optional<Dims> view;
+  std::optional<at::Device> dev;
+
+  TermLayout(py::handle view_tuple, py::handle device) {
+    py::list unshaped;
+    unshaped.append(1);
+    if (!host::equals(view_tuple, unshaped)) view = host::int_vector(view_tuple);
+    if (!device.is_none()) dev = host::to_device(device);
+  }
+};
+
 py::object add_dendrite_inputs(py::handle dendrite_module, py::handle i, py::object candidate_outs,
                                py::handle outs, py::handle view_tuple, py::handle device) {
   long long accepted = host::as_int(dendrite_module.attr(host::names::num_dendrites()));
   if (accepted <= 0) return candidate_outs;
   at::Tensor weights = host::tensor(dendrite_module.attr(host::names::dendrites_to_candidates())[i]);
-  py::list unshaped;
-  unshaped.append(1);
-  const bool plain = host::equals(view_tuple, unshaped);
-  const Dims view = plain ? Dims{} : host::int_vector(view_tuple);
-  std::optional<at::Device> dev;
-  if (!device.is_none()) dev = host::to_device(device);
+  const TermLayout layout(view_tuple, device);
+  const std::optional<at::Device>& dev = layout.dev;
   at::Tensor acc = host::tensor(candidate_outs);
   for (long long k = 0; k < accepted; ++k) {
     at::Tensor w = weights.select(0, k);
-    if (!plain) w = w.view(view);
+    if (layout.view) w = w.view(*layout.view);
     if (dev) w = w.to(*dev);
     at::Tensor term = w * host::tensor(outs[py::int_(k)]);
     if (dev) acc = acc.to(*dev);
@@ -72,15 +82,10 @@ bool add_dendrite_inputs_together(py::handle dendrite_module, std::vector<at::Te
   std::vector<at::Tensor> weights, terms;
   for (size_t c = 0; c < outs.size(); ++c) weights.push_back(host::tensor(all_weights[py::int_(c)]));
   for (long long k = 0; k < accepted; ++k) terms.push_back(host::tensor(dendrite_outs[py::int_(k)]));
-  py::list unshaped;
-  unshaped.append(1);
-  const bool plain = host::equals(view_tuple, unshaped);
-  const Dims view = plain ? Dims{} : host::int_vector(view_tuple);
+  const TermLayout layout(view_tuple, device);
   std::optional<at::IntArrayRef> row_view;
-  if (!plain) row_view = at::IntArrayRef(view);
-  std::optional<at::Device> dev;
-  if (!device.is_none()) dev = host::to_device(device);
-  std::optional<std::vector<at::Tensor>> sums = kernels::add_dendrite_terms(outs, weights, terms, row_view, dev);
+  if (layout.view) row_view = at::IntArrayRef(*layout.view);
+  std::optional<std::vector<at::Tensor>> sums = kernels::add_dendrite_terms(outs, weights, terms, row_view, layout.dev);
   if (!sums) return false;
   outs = std::move(*sums);
   return true;
