@@ -13,7 +13,8 @@ Tasks:
            set is the evaluation set, as in the classic benchmark; a seed is solved when the
            training accuracy reaches 100 %, and an arm stops there.
   cascor   cascade-correlation's own architecture on two-spirals: one tanh output unit and
-           no hidden layer (nn.Sequential(nn.Linear(2, 1), nn.Tanh())), targets -1 and +1,
+           no hidden layer (nn.Sequential(nn.Linear(2, 1), nn.Tanh())), targets -1 and +1
+           (--target 0.9: -0.9 and +0.9, inside the range tanh reaches),
            mean squared error, full batch (or --batch-size 32), patience 50 n-mode and 20
            p-mode epochs, 8 candidates, up to 25 dendrites, 6000 epochs; every other host
            setting at the host's default. Solved at 100 % training accuracy (the output's
@@ -88,6 +89,14 @@ def _non_negative_float(text):
     return value
 
 
+def _unit_fraction(text):
+    """A number in (0, 1]."""
+    value = float(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a number in (0, 1], got {text}")
+    return value
+
+
 def _positive_float(text):
     """A finite number > 0."""
     value = float(text)
@@ -127,6 +136,8 @@ def parse_args(argv=None):
     parser.add_argument("--output-init", type=_non_negative_float, default=None,
                         help="starting size of a new dendrite's output weights, against its correlation "
                              "(default: the host's; 0 starts them at zero)")
+    parser.add_argument("--target", type=_unit_fraction, default=None,
+                        help="the cascor task's targets are -T and +T (default 1)")
     parser.add_argument("--set", nargs="+", default=[], metavar="NAME=VALUE",
                         help="further host settings for the dendrite arm, e.g. cap_at_n=False (Python literals) or "
                              "arb_forward_function=torch.tanh")
@@ -159,6 +170,8 @@ def _check_args(parser, args):
                      "(the cascor arm runs on the cascor task only)")
     if ("wider" in args.arms or "deeper" in args.arms) and "dendrites" not in args.arms:
         parser.error("the wider and deeper arms are sized from the dendrites arm: add 'dendrites' to --arms")
+    if args.target is not None and "cascor" not in args.tasks:
+        parser.error("--target sets the cascor task's targets: add 'cascor' to --tasks")
     if os.path.isdir(args.markdown):
         parser.error(f"--markdown {args.markdown!r} is a folder")
     if len(set(args.seeds)) != len(args.seeds):
@@ -213,15 +226,15 @@ TASK_DEFAULTS = {
     # digits: the demo's schedule.
     "digits": dict(epochs=200, batch_size=64, hidden=2, dendrites=3, candidates=2,
                    switch_epochs=4, p_switch_epochs=3, lr=0.01, candidate_lr_scale=None, output_init=None,
-                   host={}, fit_initial_batches=True, gromo_widths=None, gromo_params=2710),
+                   host={}, fit_initial_batches=True, gromo_widths=None, gromo_params=2710, target=1.0),
     # spirals: a 2-4-2 network on the two-spirals set, full batch.
     "spirals": dict(epochs=3000, batch_size=0, hidden=4, dendrites=16, candidates=8,
                     switch_epochs=60, p_switch_epochs=20, lr=0.01, candidate_lr_scale=None, output_init=None,
-                    host={}, fit_initial_batches=True, gromo_widths=(4, 4), gromo_params=800),
+                    host={}, fit_initial_batches=True, gromo_widths=(4, 4), gromo_params=800, target=1.0),
     # cascor: one tanh output unit growing a cascade of dendrites, full batch.
     "cascor": dict(epochs=6000, batch_size=0, hidden=None, dendrites=25, candidates=8,
                    switch_epochs=50, p_switch_epochs=20, lr=0.01, candidate_lr_scale=None, output_init=None,
-                   host={}, fit_initial_batches=False, gromo_widths=(4, 4), gromo_params=300),
+                   host={}, fit_initial_batches=False, gromo_widths=(4, 4), gromo_params=300, target=1.0),
 }
 
 
@@ -248,12 +261,13 @@ def task_data(task, seed):
     return x, y, x, y, (1 if task == "cascor" else 2)
 
 
-def task_loss(task, out, y, reduction="mean"):
-    """Cross-entropy on the classes; for cascor, squared error against targets -1 and +1."""
+def task_loss(task, out, y, reduction="mean", target=1.0):
+    """Cross-entropy on the classes; for cascor, squared error against targets -target and
+    +target."""
     import torch.nn.functional as F
 
     if task == "cascor":
-        return F.mse_loss(out.squeeze(1), y.to(out.dtype) * 2 - 1, reduction=reduction)
+        return F.mse_loss(out.squeeze(1), (y.to(out.dtype) * 2 - 1) * target, reduction=reduction)
     return F.cross_entropy(out, y, reduction=reduction)
 
 
@@ -332,12 +346,12 @@ def grown_params(model):
 # ---------------------------------------------------------------------------
 # training
 # ---------------------------------------------------------------------------
-def train_epoch(task, model, optimizer, x, y, batch_size, generator):
+def train_epoch(task, model, optimizer, x, y, batch_size, generator, target=1.0):
     """One epoch of the ordinary loop: zero_grad, the task's loss, backward, step per batch."""
     model.train()
     for inputs, targets in demo.batches(x, y, batch_size or len(x), generator):
         optimizer.zero_grad()
-        task_loss(task, model(inputs), targets).backward()
+        task_loss(task, model(inputs), targets, target=target).backward()
         optimizer.step()
 
 
@@ -374,7 +388,7 @@ def run_plain(task, model, setup, data, seed, stop_when_solved):
     generator = torch.Generator().manual_seed(seed)
     acc = task_accuracy(task, model, eval_x, eval_y)
     for epoch in range(1, setup["epochs"] + 1):
-        train_epoch(task, model, optimizer, train_x, train_y, setup["batch_size"], generator)
+        train_epoch(task, model, optimizer, train_x, train_y, setup["batch_size"], generator, setup["target"])
         acc = task_accuracy(task, model, eval_x, eval_y)
         if stop_when_solved and acc == 1.0:
             return acc, epoch
@@ -411,7 +425,7 @@ def run_dendrites(task, setup, data, seed, stop_when_solved):
     epoch = 0
     for epoch in range(1, setup["epochs"] + 1):
         mode = tracker.member_vars["mode"]
-        train_epoch(task, model, optimizer, train_x, train_y, setup["batch_size"], generator)
+        train_epoch(task, model, optimizer, train_x, train_y, setup["batch_size"], generator, setup["target"])
         acc = task_accuracy(task, model, eval_x, eval_y)
         if stop_when_solved and acc == 1.0 and mode == "n":
             break
@@ -425,7 +439,7 @@ def run_dendrites(task, setup, data, seed, stop_when_solved):
 def run_cascor(setup, data, seed):
     """The cascade-correlation reference on the task's training set; returns its result."""
     train_x, train_y = data[0], data[1]
-    targets = (train_y.double() - 0.5).unsqueeze(1)  # the paper's -0.5 / +0.5
+    targets = (train_y.double() - 0.5).unsqueeze(1) * setup["target"]  # the paper's -0.5 / +0.5
     return cascor_reference.run(train_x, targets, seed, max_units=setup["dendrites"], max_epochs=setup["epochs"])
 
 
@@ -443,7 +457,7 @@ def run_gromo(task, setup, data, seed, cap, stop_when_solved):
     best, last_improved, growing = -1.0, 0, True
     acc = task_accuracy(task, model, eval_x, eval_y)
     for epoch in range(1, setup["epochs"] + 1):
-        train_epoch(task, model, optimizer, train_x, train_y, setup["batch_size"], generator)
+        train_epoch(task, model, optimizer, train_x, train_y, setup["batch_size"], generator, setup["target"])
         acc = task_accuracy(task, model, eval_x, eval_y)
         if stop_when_solved and acc == 1.0:
             break
@@ -451,7 +465,7 @@ def run_gromo(task, setup, data, seed, cap, stop_when_solved):
             best, last_improved = acc, epoch
         if growing and epoch - last_improved >= setup["switch_epochs"]:
             added = gromo_arm.grow(model, train_x, train_y,
-                                   lambda out, y: task_loss(task, out, y, reduction="sum"), cap)
+                                   lambda out, y: task_loss(task, out, y, reduction="sum", target=setup["target"]), cap)
             growing = added is not None  # None: no neuron fits under the cap any more
             best, last_improved = -1.0, epoch
             optimizer = torch.optim.Adam(model.parameters(), lr=setup["lr"])
@@ -629,7 +643,9 @@ def task_setup(task, args):
     setup["host"] = {**setup["host"], **args.host_settings}
     host_default = "the host's default"
     line = (f"{task}: budget {setup['epochs']} epochs, batch "
-            f"{'full' if not setup['batch_size'] else setup['batch_size']}, Adam lr {setup['lr']}, "
+            f"{'full' if not setup['batch_size'] else setup['batch_size']}, "
+            + (f"targets -{setup['target']:g} and +{setup['target']:g}, " if task == "cascor" else "")
+            + f"Adam lr {setup['lr']}, "
             f"n patience {setup['switch_epochs']}, p patience {setup['p_switch_epochs']}, candidate lr x"
             + (host_default if setup["candidate_lr_scale"] is None else f"{setup['candidate_lr_scale']:g}")
             + ", output init " + (host_default if setup["output_init"] is None else f"{setup['output_init']:g}")

@@ -167,6 +167,9 @@ def test_a_short_cascor_run_prints_and_writes_its_table_deterministically(tmp_pa
     (["--tasks", "cascade"], "invalid choice"),
     (["--set", "no_such_setting=1"], "a host setting's name"),
     (["--set", "arb_forward_function=os.system"], "not a Python literal or a torch function"),
+    (["--target", "0"], "must be a number in (0, 1], got 0"),
+    (["--target", "1.5"], "must be a number in (0, 1], got 1.5"),
+    (["--tasks", "digits", "--target", "0.9"], "add 'cascor' to --tasks"),
 ])
 def test_bad_options_give_one_line_and_status_2(args, message):
     result = run_script(*args)
@@ -180,3 +183,24 @@ def test_set_takes_literals_and_torch_functions_by_name():
                           "dendrite_output_init=0.5"])
     assert args.host_settings == {"cap_at_n": False, "arb_forward_function": torch.nn.functional.silu,
                                   "dendrite_output_init": 0.5}
+
+
+def test_cascor_target_reaches_every_arms_loss_and_the_reference(monkeypatch):
+    """--target T: squared error against -T and +T for the trained arms, -T/2 and +T/2 for
+    cascade-correlation's symmetric sigmoid, and said in the task's line."""
+    out = torch.tensor([[0.3], [-0.8], [0.95]])
+    y = torch.tensor([1, 0, 1])
+    by_hand = ((0.3 - 0.9) ** 2 + (-0.8 + 0.9) ** 2 + (0.95 - 0.9) ** 2) / 3
+    assert EL.task_loss("cascor", out, y, target=0.9).item() == pytest.approx(by_hand)
+    assert EL.task_loss("cascor", out, y).item() == pytest.approx(((0.3 - 1) ** 2 + 0.2 ** 2 + 0.05 ** 2) / 3)
+    setup, line = EL.task_setup("cascor", EL.parse_args(["--tasks", "cascor", "--target", "0.9"]))
+    assert setup["target"] == 0.9 and "targets -0.9 and +0.9" in line
+    seen = {}
+
+    def fake_run(inputs, targets, seed, **kwargs):
+        seen["targets"] = targets
+        return {}
+
+    monkeypatch.setattr(EL.cascor_reference, "run", fake_run)
+    EL.run_cascor(dict(setup, epochs=10), EL.task_data("cascor", 0), 0)
+    assert sorted(set(seen["targets"].reshape(-1).tolist())) == pytest.approx([-0.45, 0.45])
